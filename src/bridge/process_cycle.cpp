@@ -1,0 +1,70 @@
+// The JACK process callback.
+//
+// Everything it touches lasts longer than the call and is preallocated: the
+// port table, the device link and the packetiser.  The only waits are
+// link_lock (held by the main thread for a few system calls at most) and the
+// blocking playback write, which lasts until the driver has taken the bytes.
+// Playback events go out exactly as they came, in JACK's index order, one
+// write() each; their frame times are not used.
+#include "bridge/process_cycle.h"
+
+#include <jack/midiport.h>
+#include <unistd.h>
+
+#include "bridge/capture_drain.h"
+#include "control/port_table.h"
+#include "device/device_link.h"
+
+namespace cableferry {
+
+namespace {
+
+void play_back(jack_nframes_t nframes)
+{
+	if (port_table.rx == nullptr)
+		return;
+	void *buffer = jack_port_get_buffer(port_table.rx, nframes);
+	if (buffer == nullptr)
+		return;
+	const uint32_t n = jack_midi_get_event_count(buffer);
+	for (uint32_t i = 0; i < n; i++) {
+		jack_midi_event_t event;
+		if (jack_midi_event_get(&event, buffer, i) != 0)
+			continue;
+		pthread_mutex_lock(&link_lock);
+		if (device_link.playback_fd >= 0) {
+			const ssize_t written = write(device_link.playback_fd, event.buffer, event.size);
+			(void)written; // a short or failed write is not retried
+		}
+		pthread_mutex_unlock(&link_lock);
+	}
+}
+
+} // namespace
+
+int process_cycle(jack_nframes_t nframes, void *)
+{
+	if (nframes == 0)
+		return 0;
+
+	out_buffer_array out_buffers;
+	out_count_array out_event_count{};
+	for (std::size_t i = 0; i < output_port_count; i++) {
+		void *buffer = nullptr;
+		if (port_table.outputs[i] != nullptr)
+			buffer = jack_port_get_buffer(port_table.outputs[i], nframes);
+		if (buffer != nullptr)
+			jack_midi_clear_buffer(buffer);
+		out_buffers[i] = buffer;
+	}
+
+	pthread_mutex_lock(&link_lock);
+	if (device_link.capture_fd >= 0)
+		capture_drain(nframes, out_buffers, out_event_count);
+	pthread_mutex_unlock(&link_lock);
+
+	play_back(nframes);
+	return 0;
+}
+
+} // namespace cableferry

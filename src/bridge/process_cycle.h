@@ -1,0 +1,15 @@
+// The JACK process callback.
+//
+// Each period it clears the output buffers, drains the capture node into
+// them under link_lock, and writes every event that arrived on midi.RX to the
+// playback node, one write per event, taking link_lock around each write.
+#pragma once
+
+#include <jack/types.h>
+
+namespace cableferry {
+
+// Registered with jack_set_process_callback; arg is null.  Returns 0.
+int process_cycle(jack_nframes_t nframes, void *arg);
+
+} // namespace cableferry

@@ -1,0 +1,102 @@
+// The JACK client.
+//
+// The client is opened with JackNoStartServer: the daemon never starts a
+// server of its own.  All ports are of type "8 bit raw midi"; the outputs
+// (midi.TX and, with -S and a capture device, midi.TX.CH0..CHF) and the
+// input midi.RX are flagged physical and terminal, since they stand for a
+// piece of hardware.  The handles go into port_table, where the process
+// cycle finds them.
+#include "control/jack_client.h"
+
+#include <err.h>
+#include <jack/jack.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+#include "bridge/process_cycle.h"
+#include "control/port_table.h"
+#include "control/settings.h"
+#include "control/supervise.h"
+#include "device/device_link.h"
+
+namespace cableferry {
+
+port_table_t port_table;
+
+namespace {
+
+constexpr unsigned long output_flags = JackPortIsOutput | JackPortIsPhysical | JackPortIsTerminal;
+constexpr unsigned long input_flags = JackPortIsInput | JackPortIsPhysical | JackPortIsTerminal;
+
+jack_port_t *register_port(const char *name, unsigned long flags)
+{
+	return jack_port_register(port_table.client, name, JACK_DEFAULT_MIDI_TYPE, flags, 0);
+}
+
+} // namespace
+
+std::size_t client_name_limit()
+{
+	// jack_client_name_size() counts the terminating NUL, and jackd2 keeps
+	// one more byte back.
+	const int size = jack_client_name_size();
+	return size > 2 ? static_cast<std::size_t>(size - 2) : 0;
+}
+
+std::string fit_client_name(std::string_view name)
+{
+	return std::string(name.substr(0, std::min(name.size(), client_name_limit())));
+}
+
+void jack_connect(const std::string &name)
+{
+	for (;;) {
+		port_table.client = jack_client_open(name.c_str(), JackNoStartServer, nullptr);
+		if (port_table.client != nullptr)
+			return;
+		if (!bridge_settings.background)
+			errx(69, "Could not connect to the JACK server. Run jackd first?");
+		apply_device_loss_rule();
+		wait_one_second();
+		device_link_service();
+	}
+}
+
+void jack_start()
+{
+	if (jack_set_process_callback(port_table.client, process_cycle, nullptr) != 0)
+		errx(69, "Could not register JACK process callback.");
+	jack_on_shutdown(port_table.client, on_jack_shutdown, nullptr);
+
+	if (bridge_settings.capture_path) {
+		port_table.outputs[tx_index] = register_port("midi.TX", output_flags);
+		if (port_table.outputs[tx_index] == nullptr)
+			errx(69, "Could not register JACK output port.");
+		if (bridge_settings.per_channel_ports) {
+			for (unsigned c = 0; c < 16; c++) {
+				std::array<char, 16> port_name;
+				std::snprintf(port_name.data(), port_name.size(), "midi.TX.CH%X", c);
+				port_table.outputs[tx_channel(c)] = register_port(port_name.data(), output_flags);
+				if (port_table.outputs[tx_channel(c)] == nullptr)
+					errx(69, "Could not register JACK output port, %s.", port_name.data());
+			}
+		}
+	}
+	if (bridge_settings.playback_path) {
+		port_table.rx = register_port("midi.RX", input_flags);
+		if (port_table.rx == nullptr)
+			errx(69, "Could not register JACK input port.");
+	}
+
+	if (jack_activate(port_table.client) != 0)
+		errx(69, "Cannot activate JACK client.");
+}
+
+void on_jack_shutdown(void *)
+{
+	end_process(0);
+}
+
+} // namespace cableferry

@@ -1,0 +1,32 @@
+// The JACK client: connection, callbacks, ports and activation.
+//
+// Start-up follows JACK's own order: open the client, set the callbacks,
+// register the ports, activate.  Each refusal is fatal (status 69).  Nothing
+// is ever closed or unregistered: the process's exit releases it all.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace cableferry {
+
+// The longest client name the server accepts.  jackd2 refuses names of 64
+// characters or more although jack_client_name_size() reports 65.
+std::size_t client_name_limit();
+
+// Cuts name to client_name_limit() characters.
+std::string fit_client_name(std::string_view name);
+
+// Opens the client without ever starting a server.  Without background mode
+// a refusal is fatal; with it, the device-loss rule is applied, the devices
+// are serviced and the attempt repeats every second until it succeeds.
+void jack_connect(const std::string &name);
+
+// Sets the process and shutdown callbacks, registers the ports the settings
+// ask for, and activates the client.
+void jack_start();
+
+// JACK's shutdown callback: ends the process with status 0.
+void on_jack_shutdown(void *arg);
+
+} // namespace cableferry

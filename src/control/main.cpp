@@ -1,0 +1,63 @@
+// cableferry: bridges raw MIDI device nodes and the JACK audio server.
+//
+// main scans the options, prepares the process (daemon, SIGPIPE, the lock,
+// the first opening of the devices, the change of user), names and starts
+// the JACK client, and then supervises the devices for ever.  The devices
+// are opened before the change of user, with the rights the daemon starts
+// with.
+#include <err.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include "control/client_name.h"
+#include "control/jack_client.h"
+#include "control/options.h"
+#include "control/settings.h"
+#include "control/supervise.h"
+#include "control/user.h"
+#include "device/device_link.h"
+
+using namespace cableferry;
+
+namespace {
+
+void on_sigpipe(int)
+{
+}
+
+[[noreturn]] void usage()
+{
+	const char *p = usage_text.data();
+	size_t left = usage_text.size();
+	while (left > 0) {
+		const ssize_t n = write(STDERR_FILENO, p, left);
+		if (n <= 0)
+			break;
+		p += n;
+		left -= static_cast<size_t>(n);
+	}
+	exit(0);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	const scan_outcome scan = scan_options(argc, argv, bridge_settings);
+	if (scan.result == scan_result::usage)
+		usage();
+	if (scan.result == scan_result::bad_user)
+		errx(64, "%s: illegal %s name", scan.bad_user, "user");
+
+	if (bridge_settings.background && daemon(0, 0) != 0)
+		errx(69, "Could not become daemon");
+	signal(SIGPIPE, on_sigpipe);
+	link_lock_init();
+	device_link_service();
+	if (bridge_settings.switch_user && !change_user(bridge_settings.user_id))
+		errx(69, "Could not set user ID");
+
+	jack_connect(fit_client_name(make_client_name(bridge_settings)));
+	jack_start();
+	supervise();
+}

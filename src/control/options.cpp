@@ -1,0 +1,86 @@
+// Command-line scanning.
+//
+// getopt runs with a leading '+' in the option string so that glibc, like the
+// BSD scanner, stops at the first operand instead of moving operands to the
+// end.  A repeated option replaces the earlier value; -d sets both paths, so
+// "-d a -C b" captures from b and plays back to a.  A -U argument is resolved
+// the moment it is seen: a refusal ends the scan, and later options are never
+// looked at.
+#include "control/options.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+namespace cableferry {
+
+bool resolve_user(const char *arg, std::uint32_t &uid)
+{
+	if (const passwd *pw = getpwnam(arg); pw != nullptr) {
+		uid = pw->pw_uid;
+		return true;
+	}
+	// An empty argument, or a number beyond 32 bits, would otherwise become
+	// root or wrap round to some other user.
+	if (*arg == '\0')
+		return false;
+	char *end = nullptr;
+	errno = 0;
+	const unsigned long value = std::strtoul(arg, &end, 10);
+	if (end == arg || *end != '\0' || errno == ERANGE)
+		return false;
+	const auto cut = static_cast<std::uint32_t>(value);
+	// "-1" reads as the largest value and cuts to 4294967295, which no user
+	// has: setuid refuses it later, so it is let through.
+	if (value > UINT32_MAX && cut != UINT32_MAX)
+		return false;
+	uid = cut;
+	return true;
+}
+
+scan_outcome scan_options(int argc, char **argv, bridge_settings_t &settings)
+{
+	optind = 0; // glibc: 0 restarts the scanner from scratch
+	int ch;
+	while ((ch = getopt(argc, argv, option_string)) != -1) {
+		switch (ch) {
+		case 'd':
+			settings.capture_path = optarg;
+			settings.playback_path = optarg;
+			break;
+		case 'C':
+			settings.capture_path = optarg;
+			break;
+		case 'P':
+			settings.playback_path = optarg;
+			break;
+		case 'S':
+			settings.per_channel_ports = true;
+			break;
+		case 'U':
+			if (!resolve_user(optarg, settings.user_id))
+				return {scan_result::bad_user, optarg};
+			settings.switch_user = true;
+			break;
+		case 'B':
+			settings.background = true;
+			break;
+		case 'k':
+			settings.exit_on_device_loss = true;
+			break;
+		case 'n':
+			settings.name_prefix = optarg;
+			break;
+		default: // -h, an unknown option, a missing argument
+			return {scan_result::usage, nullptr};
+		}
+	}
+	if (!settings.capture_path && !settings.playback_path)
+		return {scan_result::usage, nullptr};
+	return {scan_result::run, nullptr};
+}
+
+} // namespace cableferry

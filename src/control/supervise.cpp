@@ -1,0 +1,44 @@
+// Supervision.
+//
+// The loop is the device-loss rule, a one-second sleep and a service of the
+// device link, for ever.  The rule comes first, so with -k a device that
+// failed to open at start-up ends the process right after activation.
+#include "control/supervise.h"
+
+#include <unistd.h>
+
+#include "control/settings.h"
+#include "device/device_link.h"
+
+namespace cableferry {
+
+void end_process(int status)
+{
+	_exit(status);
+}
+
+void apply_device_loss_rule()
+{
+	if (!bridge_settings.exit_on_device_loss)
+		return;
+	if (bridge_settings.playback_path && device_link.playback_fd == -1)
+		end_process(0);
+	if (bridge_settings.capture_path && device_link.capture_fd == -1)
+		end_process(0);
+}
+
+void wait_one_second()
+{
+	usleep(1000000);
+}
+
+void supervise()
+{
+	for (;;) {
+		apply_device_loss_rule();
+		wait_one_second();
+		device_link_service();
+	}
+}
+
+} // namespace cableferry

@@ -1,0 +1,24 @@
+// Supervision: the main thread's life after start-up.
+//
+// Once a second the device link is serviced; with -k, a configured device
+// found closed ends the process.  Run-time exits use _exit: the JACK thread
+// may still be running, and no library state is torn down under it.
+#pragma once
+
+namespace cableferry {
+
+// With -k: ends the process (status 0) when a configured slot is closed,
+// playback tested before capture.  Reads the descriptors without the lock;
+// the main thread is their only writer.
+void apply_device_loss_rule();
+
+// Sleeps one second.
+void wait_one_second();
+
+// The supervision loop; never returns.
+[[noreturn]] void supervise();
+
+// Ends the process at once with status.
+[[noreturn]] void end_process(int status);
+
+} // namespace cableferry

@@ -1,0 +1,150 @@
+// Device link.
+//
+// A slot is closed (-1) or open.  A closed slot is opened when its node can
+// be opened; an open one is probed by setting its file status flags, which
+// at the same time reasserts its mode: non-blocking for capture, blocking for
+// playback.  On systems where that flag change keeps working on a node whose
+// device has gone (Linux among them), node_gone() adds the checks that do
+// notice: the path must still name the very file that is open, and poll must
+// report no error, nor a hang-up on a terminal.  A FIFO whose writer left is
+// still there; a FIFO whose node was removed is gone.
+//
+// Both nodes are opened with O_NONBLOCK: the playback node too, so that a
+// FIFO without a reader fails at once (ENXIO) instead of stalling the main
+// thread; its flags are set back to blocking right after.  O_NOCTTY keeps a
+// serial line from becoming the daemon's controlling terminal, and a terminal
+// is put in raw mode so that MIDI bytes pass through the line discipline
+// unchanged.
+//
+// open, stat and poll run without the lock; publishing, the flag change and
+// the close run under it.  Closing the capture slot empties the read buffer
+// but leaves the packetiser alone, so a message cut by an unplug can still be
+// completed by the device once it is back.
+#include "device/device_link.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "control/settings.h"
+
+namespace cableferry {
+
+device_link_t device_link;
+pthread_mutex_t link_lock;
+
+void link_lock_init()
+{
+	pthread_mutex_init(&link_lock, nullptr);
+}
+
+bool node_gone(int fd, const char *path)
+{
+#if defined(__linux__)
+	struct stat by_path{}, by_fd{};
+	if (stat(path, &by_path) != 0 || fstat(fd, &by_fd) != 0)
+		return true;
+	if (by_path.st_dev != by_fd.st_dev || by_path.st_ino != by_fd.st_ino)
+		return true;
+	if ((S_ISCHR(by_fd.st_mode) || S_ISBLK(by_fd.st_mode)) && by_path.st_rdev != by_fd.st_rdev)
+		return true;
+	pollfd p{fd, 0, 0};
+	if (poll(&p, 1, 0) > 0) {
+		if (p.revents & (POLLERR | POLLNVAL))
+			return true;
+		if ((p.revents & POLLHUP) && isatty(fd))
+			return true;
+	}
+#else
+	(void)fd;
+	(void)path;
+#endif
+	return false;
+}
+
+namespace {
+
+// Puts a terminal in raw mode, keeping its speed.  Other nodes are left as
+// they are.
+void make_raw_if_terminal(int fd)
+{
+	termios t{};
+	if (tcgetattr(fd, &t) != 0)
+		return;
+	cfmakeraw(&t);
+	tcsetattr(fd, TCSANOW, &t);
+}
+
+int open_node(const char *path, int mode)
+{
+	const int fd = open(path, mode | O_NONBLOCK | O_NOCTTY);
+	if (fd >= 0)
+		make_raw_if_terminal(fd);
+	return fd;
+}
+
+void reset_read_buffer()
+{
+	device_link.read_buffer.fill(0);
+	device_link.read_pos = 0;
+	device_link.read_len = 0;
+}
+
+void service_capture(const char *path)
+{
+	if (device_link.capture_fd < 0) {
+		const int fd = open_node(path, O_RDONLY);
+		if (fd < 0)
+			return;
+		pthread_mutex_lock(&link_lock);
+		device_link.capture_fd = fd;
+		fcntl(fd, F_SETFL, O_NONBLOCK);
+		pthread_mutex_unlock(&link_lock);
+		return;
+	}
+	const int fd = device_link.capture_fd;
+	const bool gone = node_gone(fd, path);
+	pthread_mutex_lock(&link_lock);
+	if (fcntl(fd, F_SETFL, O_NONBLOCK) == -1 || gone) {
+		close(fd);
+		device_link.capture_fd = -1;
+		reset_read_buffer();
+	}
+	pthread_mutex_unlock(&link_lock);
+}
+
+void service_playback(const char *path)
+{
+	if (device_link.playback_fd < 0) {
+		const int fd = open_node(path, O_WRONLY);
+		if (fd < 0)
+			return;
+		pthread_mutex_lock(&link_lock);
+		device_link.playback_fd = fd;
+		fcntl(fd, F_SETFL, 0);
+		pthread_mutex_unlock(&link_lock);
+		return;
+	}
+	const int fd = device_link.playback_fd;
+	const bool gone = node_gone(fd, path);
+	pthread_mutex_lock(&link_lock);
+	if (fcntl(fd, F_SETFL, 0) == -1 || gone) {
+		close(fd);
+		device_link.playback_fd = -1;
+	}
+	pthread_mutex_unlock(&link_lock);
+}
+
+} // namespace
+
+void device_link_service()
+{
+	if (bridge_settings.capture_path)
+		service_capture(bridge_settings.capture_path->c_str());
+	if (bridge_settings.playback_path)
+		service_playback(bridge_settings.playback_path->c_str());
+}
+
+} // namespace cableferry

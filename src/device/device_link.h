@@ -1,0 +1,45 @@
+// Device link: the two device nodes and the state the main thread shares
+// with JACK's real-time thread.
+//
+// The main thread opens, probes and closes the nodes once a second; the
+// process cycle reads the capture node and writes the playback node.  One
+// mutex, link_lock, guards both descriptors and the capture read buffer.
+// The main thread is the only writer of the descriptors, so it may test them
+// without the lock; it takes the lock to publish, probe or close one.  The
+// real-time thread holds it for a whole capture drain and around each
+// playback write, so a descriptor is never closed under its feet.
+#pragma once
+
+#include <pthread.h>
+
+#include <array>
+#include <cstdint>
+
+namespace cableferry {
+
+inline constexpr int read_buffer_size = 16;
+
+struct device_link_t {
+	int capture_fd = -1;                                  // capture node, non-blocking; -1 while closed
+	int playback_fd = -1;                                 // playback node, blocking; -1 while closed
+	std::array<std::uint8_t, read_buffer_size> read_buffer{}; // captured bytes not yet packetised
+	int read_pos = 0;                                     // next byte of read_buffer to hand out
+	int read_len = 0;                                     // valid bytes in read_buffer
+};
+
+extern device_link_t device_link;
+extern pthread_mutex_t link_lock;
+
+// Initialises link_lock with default attributes.  Called once at start-up.
+void link_lock_init();
+
+// Opens what is closed, probes what is open and closes what has gone, for
+// the capture slot and then the playback slot.  Main thread only.
+void device_link_service();
+
+// True when an open descriptor no longer stands for the node at path even
+// though the status-flag change still succeeds: the node was removed or
+// replaced, the descriptor reports an error, or a terminal hung up.
+bool node_gone(int fd, const char *path);
+
+} // namespace cableferry

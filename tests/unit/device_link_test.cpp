@@ -1,0 +1,230 @@
+// The device link on real nodes: FIFOs and pseudo-terminals in a temp folder.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "control/settings.h"
+#include "device/device_link.h"
+
+using namespace cableferry;
+namespace fs = std::filesystem;
+
+namespace {
+
+class DeviceLink : public ::testing::Test {
+protected:
+	fs::path dir;
+
+	void SetUp() override
+	{
+		static bool lock_ready = false;
+		if (!lock_ready) {
+			link_lock_init();
+			lock_ready = true;
+		}
+		std::string tmpl = (fs::temp_directory_path() / "cf-link-XXXXXX").string();
+		ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+		dir = tmpl;
+		bridge_settings = {};
+	}
+
+	void TearDown() override
+	{
+		for (int *fd : {&device_link.capture_fd, &device_link.playback_fd}) {
+			if (*fd >= 0)
+				close(*fd);
+			*fd = -1;
+		}
+		device_link.read_pos = device_link.read_len = 0;
+		device_link.read_buffer.fill(0);
+		bridge_settings = {};
+		fs::remove_all(dir);
+	}
+
+	std::string fifo(const char *name)
+	{
+		const std::string p = (dir / name).string();
+		EXPECT_EQ(mkfifo(p.c_str(), 0600), 0);
+		return p;
+	}
+};
+
+int status_flags(int fd) { return fcntl(fd, F_GETFL) & (O_ACCMODE | O_NONBLOCK); }
+
+} // namespace
+
+TEST_F(DeviceLink, MissingNodesStayClosed)
+{
+	bridge_settings.capture_path = (dir / "absent").string();
+	bridge_settings.playback_path = (dir / "absent").string();
+	device_link_service();
+	device_link_service();
+	EXPECT_EQ(device_link.capture_fd, -1);
+	EXPECT_EQ(device_link.playback_fd, -1);
+}
+
+TEST_F(DeviceLink, SameNodeOpenedTwiceWithEachMode)
+{
+	const std::string p = fifo("midi");
+	const int reader = open(p.c_str(), O_RDONLY | O_NONBLOCK); // lets playback open
+	ASSERT_GE(reader, 0);
+	bridge_settings.capture_path = p;
+	bridge_settings.playback_path = p;
+	device_link_service();
+	ASSERT_GE(device_link.capture_fd, 0);
+	ASSERT_GE(device_link.playback_fd, 0);
+	EXPECT_NE(device_link.capture_fd, device_link.playback_fd);
+	EXPECT_EQ(status_flags(device_link.capture_fd), O_RDONLY | O_NONBLOCK);
+	EXPECT_EQ(status_flags(device_link.playback_fd), O_WRONLY); // blocking writes
+
+	// A later service keeps both open and reasserts the modes.
+	fcntl(device_link.capture_fd, F_SETFL, 0);
+	fcntl(device_link.playback_fd, F_SETFL, O_NONBLOCK);
+	const int capture = device_link.capture_fd, playback = device_link.playback_fd;
+	device_link_service();
+	EXPECT_EQ(device_link.capture_fd, capture);
+	EXPECT_EQ(device_link.playback_fd, playback);
+	EXPECT_EQ(status_flags(capture), O_RDONLY | O_NONBLOCK);
+	EXPECT_EQ(status_flags(playback), O_WRONLY);
+	close(reader);
+}
+
+TEST_F(DeviceLink, PlaybackFifoWithoutReaderDoesNotBlockAndOpensLater)
+{
+	const std::string p = fifo("out");
+	bridge_settings.playback_path = p;
+	device_link_service(); // would hang for ever with a blocking open
+	EXPECT_EQ(device_link.playback_fd, -1);
+	const int reader = open(p.c_str(), O_RDONLY | O_NONBLOCK);
+	device_link_service();
+	EXPECT_GE(device_link.playback_fd, 0);
+	close(reader);
+}
+
+TEST_F(DeviceLink, CaptureLostByRemovalResetsBufferAndReopens)
+{
+	const std::string p = fifo("in");
+	bridge_settings.capture_path = p;
+	device_link_service();
+	ASSERT_GE(device_link.capture_fd, 0);
+	device_link.read_buffer.fill(0x90);
+	device_link.read_pos = 3;
+	device_link.read_len = 9;
+
+	ASSERT_EQ(unlink(p.c_str()), 0);
+	device_link_service();
+	EXPECT_EQ(device_link.capture_fd, -1);
+	EXPECT_EQ(device_link.read_pos, 0);
+	EXPECT_EQ(device_link.read_len, 0);
+	for (auto b : device_link.read_buffer)
+		EXPECT_EQ(b, 0);
+
+	device_link_service(); // still absent
+	EXPECT_EQ(device_link.capture_fd, -1);
+	fifo("in");
+	device_link_service();
+	EXPECT_GE(device_link.capture_fd, 0);
+}
+
+TEST_F(DeviceLink, ReplacedNodeIsLost)
+{
+	const std::string p = fifo("in");
+	bridge_settings.capture_path = p;
+	device_link_service();
+	const int old_fd = device_link.capture_fd;
+	ASSERT_GE(old_fd, 0);
+	// A new node under the same name: a different inode.
+	const std::string tmp = fifo("in.new");
+	ASSERT_EQ(rename(tmp.c_str(), p.c_str()), 0);
+	device_link_service();
+	EXPECT_EQ(device_link.capture_fd, -1);
+	device_link_service();
+	EXPECT_GE(device_link.capture_fd, 0);
+}
+
+TEST_F(DeviceLink, CaptureFifoWhoseWriterLeftStaysOpen)
+{
+	const std::string p = fifo("in");
+	bridge_settings.capture_path = p;
+	device_link_service();
+	ASSERT_GE(device_link.capture_fd, 0);
+	const int writer = open(p.c_str(), O_WRONLY);
+	ASSERT_GE(writer, 0);
+	ASSERT_EQ(write(writer, "\x90", 1), 1);
+	close(writer); // the reader now sees a hang-up, but the node is still there
+	device_link_service();
+	EXPECT_GE(device_link.capture_fd, 0);
+}
+
+TEST_F(DeviceLink, PlaybackFifoWhoseReaderLeftIsLostThenReopened)
+{
+	const std::string p = fifo("out");
+	int reader = open(p.c_str(), O_RDONLY | O_NONBLOCK);
+	bridge_settings.playback_path = p;
+	device_link_service();
+	ASSERT_GE(device_link.playback_fd, 0);
+	close(reader);
+	device_link_service();
+	EXPECT_EQ(device_link.playback_fd, -1);
+	reader = open(p.c_str(), O_RDONLY | O_NONBLOCK);
+	device_link_service();
+	EXPECT_GE(device_link.playback_fd, 0);
+	close(reader);
+}
+
+TEST_F(DeviceLink, TerminalHangUpIsLossAndTerminalIsRaw)
+{
+	const int master = posix_openpt(O_RDWR | O_NOCTTY);
+	ASSERT_GE(master, 0);
+	ASSERT_EQ(grantpt(master), 0);
+	ASSERT_EQ(unlockpt(master), 0);
+	const std::string slave = ptsname(master);
+	bridge_settings.capture_path = slave;
+	bridge_settings.playback_path = slave;
+	device_link_service();
+	ASSERT_GE(device_link.capture_fd, 0);
+	ASSERT_GE(device_link.playback_fd, 0);
+
+	// Raw mode: a 0A byte crosses the line unchanged (no CR added).
+	const unsigned char bytes[] = {0xB0, 0x0A, 0x0D, 0x7F};
+	ASSERT_EQ(write(device_link.playback_fd, bytes, sizeof bytes), 4);
+	unsigned char got[8] = {};
+	ssize_t n = 0;
+	for (int tries = 0; tries < 200 && n < 4; tries++) {
+		const ssize_t r = read(master, got + n, sizeof got - n);
+		if (r > 0)
+			n += r;
+		else
+			usleep(5000);
+	}
+	ASSERT_EQ(n, 4);
+	EXPECT_EQ(0, memcmp(got, bytes, 4));
+
+	device_link_service();
+	EXPECT_GE(device_link.capture_fd, 0);
+	close(master); // the far end hangs up
+	device_link_service();
+	EXPECT_EQ(device_link.capture_fd, -1);
+	EXPECT_EQ(device_link.playback_fd, -1);
+}
+
+TEST_F(DeviceLink, NodeGoneOnAnOpenRegularNode)
+{
+	const std::string p = (dir / "file").string();
+	const int fd = open(p.c_str(), O_CREAT | O_RDWR, 0600);
+	ASSERT_GE(fd, 0);
+	EXPECT_FALSE(node_gone(fd, p.c_str()));
+	EXPECT_TRUE(node_gone(fd, (dir / "other").c_str()));
+	unlink(p.c_str());
+	EXPECT_TRUE(node_gone(fd, p.c_str()));
+	close(fd);
+}
