@@ -1,0 +1,81 @@
+// Capture drain.
+//
+// The loop takes one byte at a time, refilling read_buffer with a single
+// read() whenever it is used up; a read that returns nothing ends the drain.
+// midi.TX receives at most nframes events per period, each on a frame of its
+// own; once it has them, or once its buffer has no room for another event,
+// the drain stops and the bytes not yet handed out wait in read_buffer (and
+// the rest in the device) for the next period.  Stopping on a full buffer
+// rather than reading on means a burst larger than one period's buffer is
+// delivered over several periods instead of being thrown away.  A
+// per-channel port that is full, or has nframes events, simply misses the
+// packets beyond that; midi.TX still gets them.
+//
+// No allocation, no printing; read() on a non-blocking descriptor is the
+// only system call.
+#include "bridge/capture_drain.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include "bridge/packetiser.h"
+#include "device/device_link.h"
+
+namespace cableferry {
+
+namespace {
+
+// The longest event a packet can produce.
+constexpr size_t longest_event = 3;
+
+// Channel voice status bytes, 80..EF: their low nibble is the channel.
+constexpr bool is_channel_status(std::uint8_t b) { return b >= 0x80 && b <= 0xEF; }
+
+bool put_event(void *buffer, jack_nframes_t &count, const midi_packet &p, size_t len)
+{
+	jack_midi_data_t *e = drain_sink.reserve(buffer, count, len);
+	if (e == nullptr)
+		return false;
+	std::memcpy(e, p.data.data(), len);
+	count++;
+	return true;
+}
+
+} // namespace
+
+midi_sink drain_sink = {jack_midi_event_reserve, jack_midi_max_event_size};
+
+void capture_drain(jack_nframes_t nframes, const out_buffer_array &out_buffers,
+                   out_count_array &out_event_count)
+{
+	device_link_t &dl = device_link;
+	void *tx = out_buffers[tx_index];
+	do {
+		if (dl.read_pos >= dl.read_len) {
+			const ssize_t n = read(dl.capture_fd, dl.read_buffer.data(), read_buffer_size);
+			dl.read_pos = 0;
+			if (n <= 0) {
+				dl.read_len = 0;
+				return;
+			}
+			dl.read_len = static_cast<int>(n);
+		}
+		const midi_packet *p = packetise_byte(dl.read_buffer[dl.read_pos++]);
+		if (p == nullptr)
+			continue;
+		const size_t len = code_index_length[p->code_index];
+		bool tx_full = false;
+		if (tx != nullptr && put_event(tx, out_event_count[tx_index], *p, len))
+			tx_full = drain_sink.room(tx) < longest_event;
+		if (const std::uint8_t status = p->data[0]; is_channel_status(status)) {
+			const std::size_t i = tx_channel(status & 0x0F);
+			if (out_buffers[i] != nullptr && out_event_count[i] < nframes)
+				put_event(out_buffers[i], out_event_count[i], *p, len);
+		}
+		if (tx_full)
+			return;
+	} while (out_event_count[tx_index] < nframes);
+}
+
+} // namespace cableferry
