@@ -1,0 +1,292 @@
+// The capture drain, cycle by cycle, on real descriptors (pipes, and
+// SOCK_SEQPACKET socket pairs for a device that hands over a few bytes per
+// read), with plain buffers standing in for JACK's port buffers.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <vector>
+
+#include "bridge/capture_drain.h"
+#include "bridge/packetiser.h"
+#include "device/device_link.h"
+
+using namespace cableferry;
+
+namespace {
+
+using bytes = std::vector<std::uint8_t>;
+
+struct event {
+	jack_nframes_t time;
+	bytes data;
+	bool operator==(const event &) const = default;
+};
+
+// A port buffer that takes at most `capacity` events.
+struct fake_port {
+	std::size_t capacity = 1000;
+	std::vector<event> events;
+	std::array<jack_midi_data_t, 3> scratch{};
+	std::size_t pending_size = 0;
+};
+
+// The drain copies the bytes after reserving; collect them on the next call.
+void settle(fake_port &p)
+{
+	if (p.pending_size != 0) {
+		p.events.back().data.assign(p.scratch.begin(), p.scratch.begin() + p.pending_size);
+		p.pending_size = 0;
+	}
+}
+
+jack_midi_data_t *fake_reserve(void *buffer, jack_nframes_t time, size_t size)
+{
+	auto &p = *static_cast<fake_port *>(buffer);
+	settle(p);
+	if (p.events.size() >= p.capacity || size > p.scratch.size())
+		return nullptr;
+	if (!p.events.empty() && time < p.events.back().time)
+		return nullptr; // JACK refuses events out of order
+	p.events.push_back({time, {}});
+	p.pending_size = size;
+	return p.scratch.data();
+}
+
+size_t fake_room(void *buffer)
+{
+	const auto &p = *static_cast<fake_port *>(buffer);
+	return p.events.size() < p.capacity ? 3 : 0;
+}
+
+class CaptureDrain : public ::testing::Test {
+protected:
+	std::array<fake_port, output_port_count> ports;
+	out_buffer_array buffers{};
+	int feed_fd = -1;
+
+	void SetUp() override
+	{
+		drain_sink = {fake_reserve, fake_room};
+		packetiser_reset();
+		device_link = {};
+	}
+
+	void TearDown() override
+	{
+		drain_sink = {jack_midi_event_reserve, jack_midi_max_event_size};
+		if (device_link.capture_fd >= 0)
+			close(device_link.capture_fd);
+		if (feed_fd >= 0)
+			close(feed_fd);
+		device_link = {};
+	}
+
+	// A pipe: everything written is one stream.
+	void use_pipe()
+	{
+		int fds[2];
+		ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+		device_link.capture_fd = fds[0];
+		feed_fd = fds[1];
+	}
+
+	// A socket pair keeping record boundaries: one record per read.
+	void use_records()
+	{
+		int fds[2];
+		ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0, fds), 0);
+		device_link.capture_fd = fds[0];
+		feed_fd = fds[1];
+	}
+
+	void feed(const bytes &b) { ASSERT_EQ(write(feed_fd, b.data(), b.size()), static_cast<ssize_t>(b.size())); }
+
+	void enable(std::initializer_list<std::size_t> indexes)
+	{
+		for (auto i : indexes)
+			buffers[i] = &ports[i];
+	}
+
+	// One period: fresh buffers, then the drain.
+	out_count_array cycle(jack_nframes_t nframes)
+	{
+		for (auto &p : ports) {
+			p.events.clear();
+			p.pending_size = 0;
+		}
+		out_count_array counts{};
+		capture_drain(nframes, buffers, counts);
+		for (auto &p : ports)
+			settle(p);
+		return counts;
+	}
+
+	std::vector<event> &on(std::size_t i) { return ports[i].events; }
+};
+
+bytes running_notes(int pairs)
+{
+	bytes b{0x90};
+	for (int i = 0; i < pairs; i++) {
+		b.push_back(static_cast<std::uint8_t>(0x30 + i));
+		b.push_back(0x40);
+	}
+	return b;
+}
+
+} // namespace
+
+TEST_F(CaptureDrain, NoteOnOnTxAndItsChannelPort)
+{
+	use_pipe();
+	enable({tx_index, tx_channel(0), tx_channel(9)});
+	feed({0x90, 0x3C, 0x64});
+	const auto counts = cycle(256);
+	EXPECT_EQ(on(tx_index), (std::vector<event>{{0, {0x90, 0x3C, 0x64}}}));
+	EXPECT_EQ(on(tx_channel(0)), (std::vector<event>{{0, {0x90, 0x3C, 0x64}}}));
+	EXPECT_TRUE(on(tx_channel(9)).empty());
+	EXPECT_EQ(counts[tx_index], 1u);
+	EXPECT_EQ(device_link.read_len, 0); // the empty read ended the drain
+}
+
+TEST_F(CaptureDrain, RealTimeByteGoesToTxAlone)
+{
+	use_pipe();
+	enable({tx_index});
+	for (unsigned c = 0; c < 16; c++)
+		enable({tx_channel(c)});
+	feed({0x99, 0x24, 0x7F, 0xF8});
+	cycle(256);
+	EXPECT_EQ(on(tx_index), (std::vector<event>{{0, {0x99, 0x24, 0x7F}}, {1, {0xF8}}}));
+	for (unsigned c = 0; c < 16; c++) {
+		if (c == 9)
+			EXPECT_EQ(on(tx_channel(c)), (std::vector<event>{{0, {0x99, 0x24, 0x7F}}}));
+		else
+			EXPECT_TRUE(on(tx_channel(c)).empty()) << "channel " << c;
+	}
+}
+
+TEST_F(CaptureDrain, SysExInChunksOnTxOnly)
+{
+	use_pipe();
+	enable({tx_index, tx_channel(0)});
+	feed({0xF0, 0x01, 0x02, 0x03, 0x04, 0x05, 0xF7});
+	cycle(256);
+	EXPECT_EQ(on(tx_index), (std::vector<event>{
+		{0, {0xF0, 0x01, 0x02}}, {1, {0x03, 0x04, 0x05}}, {2, {0xF7}}}));
+	EXPECT_TRUE(on(tx_channel(0)).empty());
+}
+
+TEST_F(CaptureDrain, AtMostNframesEventsPerCycleTheRestWaits)
+{
+	use_pipe();
+	enable({tx_index});
+	feed(running_notes(6)); // 13 bytes
+	auto counts = cycle(3);
+	EXPECT_EQ(counts[tx_index], 3u);
+	ASSERT_EQ(on(tx_index).size(), 3u);
+	for (jack_nframes_t i = 0; i < 3; i++) {
+		EXPECT_EQ(on(tx_index)[i].time, i);
+		EXPECT_EQ(on(tx_index)[i].data, (bytes{0x90, static_cast<std::uint8_t>(0x30 + i), 0x40}));
+	}
+	EXPECT_EQ(device_link.read_len - device_link.read_pos, 6);
+
+	counts = cycle(3);
+	ASSERT_EQ(on(tx_index).size(), 3u);
+	EXPECT_EQ(on(tx_index)[0], (event{0, {0x90, 0x33, 0x40}}));
+	EXPECT_EQ(on(tx_index)[2], (event{2, {0x90, 0x35, 0x40}}));
+
+	counts = cycle(3);
+	EXPECT_EQ(counts[tx_index], 0u);
+	EXPECT_TRUE(on(tx_index).empty());
+}
+
+TEST_F(CaptureDrain, ShortReadsAreRepeatedUntilNothingIsLeft)
+{
+	use_records();
+	enable({tx_index});
+	const bytes all = running_notes(10); // 21 bytes
+	for (std::size_t at = 0; at < all.size(); at += 5)
+		feed(bytes(all.begin() + at, all.begin() + std::min(all.size(), at + 5)));
+	cycle(64);
+	ASSERT_EQ(on(tx_index).size(), 10u);
+	for (jack_nframes_t i = 0; i < 10; i++) {
+		EXPECT_EQ(on(tx_index)[i].time, i);
+		EXPECT_EQ(on(tx_index)[i].data[1], 0x30 + i);
+	}
+}
+
+TEST_F(CaptureDrain, MessageSplitAcrossCyclesComesOutWhole)
+{
+	use_pipe();
+	enable({tx_index});
+	feed({0x90, 0x3C});
+	cycle(256);
+	EXPECT_TRUE(on(tx_index).empty());
+	feed({0x64});
+	cycle(256);
+	EXPECT_EQ(on(tx_index), (std::vector<event>{{0, {0x90, 0x3C, 0x64}}}));
+}
+
+TEST_F(CaptureDrain, RefusedReservationLosesThePacketForThatPortOnly)
+{
+	use_pipe();
+	enable({tx_index, tx_channel(0)});
+	ports[tx_channel(0)].capacity = 1;
+	feed(running_notes(4));
+	cycle(256);
+	EXPECT_EQ(on(tx_index).size(), 4u);
+	EXPECT_EQ(on(tx_channel(0)), (std::vector<event>{{0, {0x90, 0x30, 0x40}}}));
+}
+
+TEST_F(CaptureDrain, ChannelPortStopsAtNframesWhileTheDrainGoesOn)
+{
+	// midi.TX refuses everything, so its count never reaches nframes.
+	use_pipe();
+	enable({tx_index, tx_channel(0)});
+	ports[tx_index].capacity = 0;
+	feed(running_notes(5));
+	const auto counts = cycle(2);
+	EXPECT_EQ(counts[tx_index], 0u);
+	EXPECT_EQ(counts[tx_channel(0)], 2u);
+	ASSERT_EQ(on(tx_channel(0)).size(), 2u);
+	EXPECT_EQ(on(tx_channel(0))[1], (event{1, {0x90, 0x31, 0x40}}));
+	EXPECT_EQ(device_link.read_len, 0); // the device was read dry
+}
+
+TEST_F(CaptureDrain, FullTxBufferDefersTheRestInsteadOfDroppingIt)
+{
+	use_pipe();
+	enable({tx_index, tx_channel(0)});
+	ports[tx_index].capacity = 2;
+	feed(running_notes(5));
+	cycle(256);
+	ASSERT_EQ(on(tx_index).size(), 2u);
+	EXPECT_EQ(on(tx_channel(0)).size(), 2u); // the last packet reached its channel too
+	cycle(256);
+	ASSERT_EQ(on(tx_index).size(), 2u);
+	EXPECT_EQ(on(tx_index)[0], (event{0, {0x90, 0x32, 0x40}}));
+	cycle(256);
+	ASSERT_EQ(on(tx_index).size(), 1u);
+	EXPECT_EQ(on(tx_index)[0], (event{0, {0x90, 0x34, 0x40}}));
+}
+
+TEST_F(CaptureDrain, ClosedWriterEndsTheDrainQuietly)
+{
+	use_pipe();
+	enable({tx_index});
+	feed({0xC5, 0x10});
+	close(feed_fd);
+	feed_fd = -1;
+	cycle(256); // read() returns 0 at end of file
+	cycle(256);
+	EXPECT_EQ(device_link.read_len, 0);
+	EXPECT_EQ(device_link.read_pos, 0);
+	EXPECT_TRUE(on(tx_index).empty());
+}
