@@ -1,0 +1,173 @@
+// Building the JACK client name.
+//
+// Everything is done in fixed 128-byte buffers with snprintf, so a name can
+// never outgrow them and a long one is cut exactly as snprintf cuts.  The
+// node path scan is a small reader of patterns made of literal characters
+// and %d, behaving like sscanf on them but refusing numbers that do not fit
+// an int instead of storing an undefined value.  A description is used as
+// text up to its delivered length or its first NUL, whichever comes first,
+// and the 16-byte cut steps back rather than split a UTF-8 sequence.
+#include "control/client_name.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+namespace cableferry {
+
+namespace {
+
+constexpr const char *default_prefix = "cableferry";
+constexpr std::string_view dev_folder = "/dev/";
+
+using name_buffer_t = std::array<char, name_capacity>;
+
+// The path that names the client: capture, else playback; null when neither.
+const std::string *naming_path(const bridge_settings_t &settings)
+{
+	if (settings.capture_path)
+		return &*settings.capture_path;
+	if (settings.playback_path)
+		return &*settings.playback_path;
+	return nullptr;
+}
+
+// The naming path without a leading "/dev/"; "" when there is none.
+const char *name_tail(const bridge_settings_t &settings)
+{
+	const std::string *path = naming_path(settings);
+	if (path == nullptr)
+		return "";
+	const char *tail = path->c_str();
+	if (std::strncmp(tail, dev_folder.data(), dev_folder.size()) == 0)
+		tail += dev_folder.size();
+	return tail;
+}
+
+std::string general_form(const char *prefix, const char *tail)
+{
+	name_buffer_t name{};
+	std::snprintf(name.data(), name.size(), "%s-%s", prefix, tail);
+	return name.data();
+}
+
+bool is_scan_blank(char c)
+{
+	return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Reads a %d at text[at]: blanks, an optional sign, then at least one digit.
+// On success stores the value, moves at past it and returns true.
+bool scan_int(std::string_view text, std::size_t &at, int &value)
+{
+	std::size_t i = at;
+	while (i < text.size() && is_scan_blank(text[i]))
+		++i;
+	bool negative = false;
+	if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+		negative = text[i] == '-';
+		++i;
+	}
+	const std::size_t first_digit = i;
+	const long long limit = negative ? -static_cast<long long>(std::numeric_limits<int>::min())
+	                                 : std::numeric_limits<int>::max();
+	long long magnitude = 0;
+	bool too_big = false;
+	for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+		if (too_big)
+			continue;
+		magnitude = magnitude * 10 + (text[i] - '0');
+		too_big = magnitude > limit;
+	}
+	if (i == first_digit || too_big)
+		return false;
+	value = static_cast<int>(negative ? -magnitude : magnitude);
+	at = i;
+	return true;
+}
+
+// The first `keep` bytes of text, less a UTF-8 sequence the cut would split.
+std::string_view cut_text(std::string_view text, std::size_t keep)
+{
+	if (text.size() <= keep)
+		return text;
+	const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+	if ((byte(keep) & 0xC0) != 0x80)
+		return text.substr(0, keep); // the cut falls between characters
+	for (std::size_t back = 1; back <= 3 && back <= keep; ++back) {
+		const unsigned char lead = byte(keep - back);
+		if ((lead & 0xC0) == 0x80)
+			continue;
+		const std::size_t span = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+		if (span > back)
+			keep -= back;
+		break;
+	}
+	return text.substr(0, keep);
+}
+
+} // namespace
+
+node_numbers_t scan_node_path(std::string_view path, node_family family)
+{
+	const std::string_view pattern = node_patterns[static_cast<std::size_t>(family)];
+	std::array<int, 2> numbers = {-1, -1};
+	std::size_t stored = 0;
+	std::size_t at = 0;
+	for (std::size_t p = 0; p < pattern.size(); ++p) {
+		if (pattern.substr(p, 2) == "%d") {
+			int value = 0;
+			if (stored == numbers.size() || !scan_int(path, at, value))
+				break;
+			numbers[stored++] = value;
+			++p;
+			continue;
+		}
+		if (at >= path.size() || path[at] != pattern[p])
+			break;
+		++at;
+	}
+	return {numbers[0], numbers[1]};
+}
+
+std::string general_client_name(const bridge_settings_t &settings)
+{
+	const char *prefix = settings.name_prefix ? settings.name_prefix->c_str() : default_prefix;
+	return general_form(prefix, name_tail(settings));
+}
+
+std::string make_client_name(const bridge_settings_t &settings, const description_source_t &source)
+{
+	const std::string *path = naming_path(settings);
+	if (settings.name_prefix || path == nullptr || source.query == nullptr ||
+	    !std::string_view(path->c_str()).starts_with(dev_folder))
+		return general_client_name(settings);
+	const node_numbers_t numbers = scan_node_path(path->c_str(), source.family);
+	if (numbers.unit < 0)
+		return general_client_name(settings);
+
+	name_buffer_t buffer{};
+	std::size_t length = buffer.size();
+	if (source.query(source.context, numbers.unit, buffer, length) == description_status::refused)
+		return general_form(default_prefix, name_tail(settings));
+	if (length >= buffer.size())
+		length = buffer.size() - 1;
+
+	std::string_view text(buffer.data(), length);
+	text = text.substr(0, text.find('\0'));
+	text = text.substr(0, text.find(','));
+	text = cut_text(text, description_keep);
+
+	name_buffer_t name{};
+	std::snprintf(name.data(), name.size(), "%.*s #%d", static_cast<int>(text.size()),
+	              text.data(), numbers.sub_unit);
+	return name.data();
+}
+
+std::string make_client_name(const bridge_settings_t &settings)
+{
+	return make_client_name(settings, platform_description_source());
+}
+
+} // namespace cableferry

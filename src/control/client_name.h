@@ -1,0 +1,46 @@
+// The JACK client name.
+//
+// The name is built once at start-up from the settings.  Its general form is
+// "<prefix>-<tail>": the prefix is -n's argument (even an empty one) or
+// "cableferry"; the tail is the naming path (capture, else playback) without
+// a leading "/dev/".  When no -n was given and the naming path is a USB MIDI
+// node of this platform's family, the device names the client instead: its
+// description, cut at the first ',' and to 16 bytes, then " #" and the
+// node's sub-unit.  A refused description falls back to the general form.
+// Every name is built in a 128-byte buffer the way snprintf fills one, so it
+// has at most 127 characters; the server's own, shorter limit is applied by
+// the caller.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "control/description.h"
+#include "control/settings.h"
+
+namespace cableferry {
+
+// Longest stretch of a description kept in a name, in bytes.
+inline constexpr std::size_t description_keep = 16;
+
+// The two numbers of a USB MIDI node path.
+struct node_numbers_t {
+	int unit;     // first number; -1 when the path did not reach it
+	int sub_unit; // second number; -1 when the path did not reach it
+};
+
+// Scans path against the family's pattern as sscanf would, storing each
+// number only where it matched ("/dev/umidi2" gives unit 2, sub-unit -1).  A
+// number too large for an int counts as not matched.
+node_numbers_t scan_node_path(std::string_view path, node_family family);
+
+// "<prefix>-<tail>", cut to 127 characters.
+std::string general_client_name(const bridge_settings_t &settings);
+
+// The client name, with descriptions taken from source.
+std::string make_client_name(const bridge_settings_t &settings, const description_source_t &source);
+
+// Builds the JACK client name from bridge_settings: at most 127 characters.
+std::string make_client_name(const bridge_settings_t &settings);
+
+} // namespace cableferry
