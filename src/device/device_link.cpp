@@ -92,47 +92,31 @@ void reset_read_buffer()
 	device_link.read_len = 0;
 }
 
-void service_capture(const char *path)
+void no_reset()
 {
-	if (device_link.capture_fd < 0) {
-		const int fd = open_node(path, O_RDONLY);
-		if (fd < 0)
-			return;
-		pthread_mutex_lock(&link_lock);
-		device_link.capture_fd = fd;
-		fcntl(fd, F_SETFL, O_NONBLOCK);
-		pthread_mutex_unlock(&link_lock);
-		return;
-	}
-	const int fd = device_link.capture_fd;
-	const bool gone = node_gone(fd, path);
-	pthread_mutex_lock(&link_lock);
-	if (fcntl(fd, F_SETFL, O_NONBLOCK) == -1 || gone) {
-		close(fd);
-		device_link.capture_fd = -1;
-		reset_read_buffer();
-	}
-	pthread_mutex_unlock(&link_lock);
 }
 
-void service_playback(const char *path)
+// One slot: opens it when closed; when open, sets its status flags (the
+// probe that also reasserts its mode) and closes it when it has gone.
+void service_slot(int &slot, const char *path, int access, int status_flags, void (*on_close)())
 {
-	if (device_link.playback_fd < 0) {
-		const int fd = open_node(path, O_WRONLY);
+	if (slot < 0) {
+		const int fd = open_node(path, access);
 		if (fd < 0)
 			return;
 		pthread_mutex_lock(&link_lock);
-		device_link.playback_fd = fd;
-		fcntl(fd, F_SETFL, 0);
+		slot = fd;
+		fcntl(fd, F_SETFL, status_flags);
 		pthread_mutex_unlock(&link_lock);
 		return;
 	}
-	const int fd = device_link.playback_fd;
+	const int fd = slot;
 	const bool gone = node_gone(fd, path);
 	pthread_mutex_lock(&link_lock);
-	if (fcntl(fd, F_SETFL, 0) == -1 || gone) {
+	if (fcntl(fd, F_SETFL, status_flags) == -1 || gone) {
 		close(fd);
-		device_link.playback_fd = -1;
+		slot = -1;
+		on_close();
 	}
 	pthread_mutex_unlock(&link_lock);
 }
@@ -142,9 +126,11 @@ void service_playback(const char *path)
 void device_link_service()
 {
 	if (bridge_settings.capture_path)
-		service_capture(bridge_settings.capture_path->c_str());
+		service_slot(device_link.capture_fd, bridge_settings.capture_path->c_str(), O_RDONLY,
+		             O_NONBLOCK, reset_read_buffer);
 	if (bridge_settings.playback_path)
-		service_playback(bridge_settings.playback_path->c_str());
+		service_slot(device_link.playback_fd, bridge_settings.playback_path->c_str(), O_WRONLY,
+		             0, no_reset);
 }
 
 } // namespace cableferry
