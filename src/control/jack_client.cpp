@@ -64,12 +64,8 @@ void jack_connect(const std::string &name)
 	}
 }
 
-void jack_start()
+void register_ports()
 {
-	if (jack_set_process_callback(port_table.client, process_cycle, nullptr) != 0)
-		errx(69, "Could not register JACK process callback.");
-	jack_on_shutdown(port_table.client, on_jack_shutdown, nullptr);
-
 	if (bridge_settings.capture_path) {
 		port_table.outputs[tx_index] = register_port("midi.TX", output_flags);
 		if (port_table.outputs[tx_index] == nullptr)
@@ -89,7 +85,14 @@ void jack_start()
 		if (port_table.rx == nullptr)
 			errx(69, "Could not register JACK input port.");
 	}
+}
 
+void jack_start()
+{
+	if (jack_set_process_callback(port_table.client, process_cycle, nullptr) != 0)
+		errx(69, "Could not register JACK process callback.");
+	jack_on_shutdown(port_table.client, on_jack_shutdown, nullptr);
+	register_ports();
 	if (jack_activate(port_table.client) != 0)
 		errx(69, "Cannot activate JACK client.");
 }

@@ -22,8 +22,11 @@ std::string fit_client_name(std::string_view name);
 // are serviced and the attempt repeats every second until it succeeds.
 void jack_connect(const std::string &name);
 
-// Sets the process and shutdown callbacks, registers the ports the settings
-// ask for, and activates the client.
+// Registers the ports the settings ask for into port_table.
+void register_ports();
+
+// Sets the process and shutdown callbacks, registers the ports and
+// activates the client.
 void jack_start();
 
 // JACK's shutdown callback: ends the process with status 0.
