@@ -1,0 +1,80 @@
+// Fixtures shared by the end-to-end tests.
+//
+// e2e_dir gives a test its own temporary directory.  e2e_server adds a
+// private JACK server and a probe client on it, with one MIDI output ("out")
+// and two MIDI inputs ("in", "in2"), all started in SetUp.  Members are destroyed in
+// reverse order, so the probe leaves before its server stops, and the server
+// stops before its directory goes.  Daemons started with launch() belong to
+// the fixture: TearDown stops the server first, which ends them through
+// JACK's shutdown notice.  (A client killed while the server runs makes
+// jackd wait for it, in synchronous mode for seconds.)
+#pragma once
+
+#include <gtest/gtest.h>
+#include <jack/jack.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "support/jack_harness.h"
+
+namespace cftest {
+
+inline constexpr const char *midi_type = "8 bit raw midi";
+inline constexpr unsigned long out_flags = JackPortIsOutput | JackPortIsPhysical | JackPortIsTerminal;
+inline constexpr unsigned long in_flags = JackPortIsInput | JackPortIsPhysical | JackPortIsTerminal;
+
+class e2e_dir : public ::testing::Test {
+protected:
+	temp_dir dir; // this test's own directory
+
+	void SetUp() override { ASSERT_FALSE(dir.path.empty()) << "mkdtemp failed"; }
+};
+
+class e2e_server : public e2e_dir {
+protected:
+	jack_server server{dir};         // private server, started in SetUp
+	jack_probe probe;                // our client on it
+	std::deque<daemon_proc> daemons; // daemons started by launch()
+
+	void SetUp() override
+	{
+		e2e_dir::SetUp();
+		ASSERT_TRUE(server.start()) << server.log();
+		ASSERT_TRUE(probe.open(server.name)) << server.log();
+		ASSERT_TRUE(probe.add_output("out"));
+		ASSERT_EQ(probe.add_input("in"), 0);
+		ASSERT_EQ(probe.add_input("in2"), 1);
+		ASSERT_TRUE(probe.activate());
+		ASSERT_TRUE(probe.wait_periods(1));
+	}
+
+	void TearDown() override
+	{
+		probe.close();
+		server.stop();
+		for (auto &d : daemons)
+			d.wait(2s);
+	}
+
+	// Starts the daemon on this server.
+	daemon_proc &launch(const std::vector<std::string> &args)
+	{
+		daemon_proc &d = daemons.emplace_back();
+		if (!d.spawn(args, server.name, dir))
+			ADD_FAILURE() << "could not start the daemon";
+		return d;
+	}
+
+	// Waits until full_port exists, failing (with the daemon's stderr) if
+	// the daemon ends first or the deadline passes.
+	void await_port(daemon_proc &d, const std::string &full_port)
+	{
+		const bool seen = wait_until([&] { return probe.port_exists(full_port) || !d.running(); });
+		ASSERT_TRUE(seen && probe.port_exists(full_port))
+			<< "no port " << full_port << "; daemon stderr:\n" << d.stderr_text();
+	}
+};
+
+} // namespace cftest

@@ -1,0 +1,235 @@
+// How the daemon ends, and how it waits: -k on a missing or lost device, the
+// server going away, and background mode waiting for a server.
+//
+// In background mode daemon(3) forks and the parent exits.  The test process
+// is made a child subreaper, so the daemon is re-parented to it and can be
+// found among its children, waited for and killed by its id.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "e2e/e2e_fixture.h"
+
+namespace cftest {
+namespace {
+
+struct missing_case {
+	const char *label;             // what the case shows
+	std::vector<std::string> args; // "@" is a missing path, "%" a FIFO that opens
+	std::vector<std::string> ports; // ports that must have been registered
+};
+
+class exit_on_loss : public e2e_server {};
+
+// With -k, a device that did not open at start ends the process right after
+// activation: the ports were registered first.
+TEST_F(exit_on_loss, device_missing_at_start_ends_after_registration)
+{
+	const std::vector<missing_case> cases = {
+		{"playback", {"-k", "-P", "@"}, {"midi.RX"}},
+		{"capture", {"-k", "-C", "@"}, {"midi.TX"}},
+		{"both", {"-k", "-d", "@"}, {"midi.TX", "midi.RX"}},
+		{"capture there, playback missing", {"-k", "-C", "%", "-P", "@"}, {"midi.TX", "midi.RX"}},
+		{"playback there, capture missing", {"-C", "@", "-k", "-P", "%"}, {"midi.TX", "midi.RX"}},
+		{"FIFO without a reader", {"-k", "-P", "%w"}, {"midi.RX"}},
+	};
+	std::vector<unique_fd> readers;
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.label);
+		const std::string tag = std::to_string(&c - cases.data());
+		const std::string missing = dir.at("missing" + tag);
+		const std::string present = dir.make_fifo("present" + tag);
+		readers.push_back(open_fifo_reader(present));
+		std::vector<std::string> args;
+		std::string naming;
+		for (std::size_t i = 0; i < c.args.size(); i++) {
+			std::string a = c.args[i];
+			if (a == "@")
+				a = missing;
+			else if (a == "%")
+				a = present;
+			else if (a == "%w")
+				a = dir.make_fifo("noreader" + tag);
+			args.push_back(a);
+			if (naming.empty() && i > 0 && (c.args[i - 1] == "-C" || c.args[i - 1] == "-d"))
+				naming = a;
+		}
+		if (naming.empty())
+			naming = args.back();
+		const std::string client = "cableferry-" + naming;
+
+		daemon_proc &d = launch(args);
+		EXPECT_EQ(d.exit_status(), 0);
+		EXPECT_EQ(d.stderr_text(), "");
+		ASSERT_TRUE(probe.sync_notices());
+		const auto notes = probe.registrations();
+		EXPECT_NE(std::find(notes.begin(), notes.end(), "+" + client), notes.end()) << "the client never came";
+		for (const auto &p : c.ports)
+			EXPECT_NE(std::find(notes.begin(), notes.end(), "+" + client + ":" + p), notes.end())
+				<< p << " was never registered";
+	}
+}
+
+struct lost_case {
+	const char *label;             // what the case shows
+	std::vector<std::string> args; // "@" is the FIFO
+	bool close_reader;             // lose it by closing the reader (else remove it)
+};
+
+TEST_F(exit_on_loss, device_lost_while_running_ends_with_zero)
+{
+	const std::vector<lost_case> cases = {
+		{"capture node removed", {"-k", "-C", "@"}, false},
+		{"playback node removed", {"-k", "-P", "@"}, false},
+		{"playback reader gone", {"-k", "-P", "@"}, true},
+		{"shared node removed", {"-k", "-d", "@"}, false},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.label);
+		const std::string fifo = dir.make_fifo("dev" + std::to_string(&c - cases.data()));
+		unique_fd reader = open_fifo_reader(fifo);
+		std::vector<std::string> args;
+		for (const auto &a : c.args)
+			args.push_back(a == "@" ? fifo : a);
+		const std::string client = "cableferry-" + fifo;
+		const bool capture = args[1] != "-P";
+
+		daemon_proc &d = launch(args);
+		ASSERT_NO_FATAL_FAILURE(await_port(d, client + (capture ? ":midi.TX" : ":midi.RX")));
+		const int opened = args[1] == "-d" ? 2 : 1;
+		ASSERT_TRUE(wait_until([&] { return open_count(d.pid, fifo) == opened; }));
+		ASSERT_TRUE(d.running());
+
+		if (c.close_reader)
+			reader.reset();
+		else
+			ASSERT_EQ(unlink(fifo.c_str()), 0);
+		// The loop looks once a second: a couple of seconds, with room for load.
+		EXPECT_EQ(d.exit_status(5s), 0) << d.stderr_text();
+		EXPECT_EQ(d.stderr_text(), "");
+	}
+}
+
+// Without -k the loss of the capture node is survived, and the node is
+// opened again once it is back.
+TEST_F(exit_on_loss, capture_loss_without_k_is_survived)
+{
+	const std::string fifo = dir.make_fifo("in");
+	daemon_proc &d = launch({"-C", fifo});
+	ASSERT_NO_FATAL_FAILURE(await_port(d, "cableferry-" + fifo + ":midi.TX"));
+	ASSERT_TRUE(wait_until([&] { return open_count(d.pid, fifo) == 1; }));
+	ASSERT_EQ(unlink(fifo.c_str()), 0);
+	ASSERT_TRUE(wait_until([&] { return open_count(d.pid, fifo) == 0; }));
+	EXPECT_TRUE(d.running());
+	ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+	ASSERT_TRUE(wait_until([&] { return open_count(d.pid, fifo) == 1; }));
+	EXPECT_TRUE(d.running());
+}
+
+class server_loss : public e2e_server {};
+
+TEST_F(server_loss, server_stopping_ends_with_zero)
+{
+	const std::string in = dir.make_fifo("in");
+	const std::string out = dir.make_fifo("out");
+	unique_fd reader = open_fifo_reader(out);
+	daemon_proc &a = launch({"-C", in, "-S"});
+	daemon_proc &b = launch({"-P", out});
+	ASSERT_NO_FATAL_FAILURE(await_port(a, "cableferry-" + in + ":midi.TX.CHF"));
+	ASSERT_NO_FATAL_FAILURE(await_port(b, "cableferry-" + out + ":midi.RX"));
+	probe.close();
+	server.stop();
+	EXPECT_EQ(a.exit_status(), 0);
+	EXPECT_EQ(b.exit_status(), 0);
+}
+
+// ---- background mode ---------------------------------------------------------
+
+class background : public e2e_dir {
+protected:
+	void SetUp() override
+	{
+		e2e_dir::SetUp();
+		ASSERT_TRUE(become_subreaper());
+	}
+
+	// A daemon the test could not find is still our child: end it too.
+	void TearDown() override { kill_all_children(); }
+
+	// Starts the daemon with -B; once daemon(3) has forked, takes over the
+	// child that carries on.
+	void start_background(daemon_proc &d, const std::vector<std::string> &args, const std::string &server)
+	{
+		ASSERT_TRUE(d.spawn(args, server, dir));
+		const pid_t parent = d.pid;
+		ASSERT_EQ(d.exit_status(), 0) << "the parent of daemon(3) must exit 0";
+		const pid_t child = find_child(daemon_comm(), {parent});
+		ASSERT_GT(child, 0) << "the daemon was not found among our children";
+		d.adopt(child);
+	}
+};
+
+TEST_F(background, waits_for_a_server_that_starts_later)
+{
+	daemon_proc d;           // declared first: the server stops before it is killed
+	jack_server server(dir); // not started yet
+	jack_probe probe;
+	const std::string fifo = dir.make_fifo("out");
+	ASSERT_NO_FATAL_FAILURE(start_background(d, {"-B", "-P", fifo}, server.name));
+
+	// Detached: root as working directory, standard streams on /dev/null.
+	// The child does this right after the fork, so it may still be at it.
+	const auto link_of = [&](const std::string &what) {
+		char target[256] = {};
+		const std::string link = "/proc/" + std::to_string(d.pid) + "/" + what;
+		return readlink(link.c_str(), target, sizeof target - 1) > 0 ? std::string(target) : std::string();
+	};
+	EXPECT_TRUE(wait_until([&] {
+		return link_of("cwd") == "/" && link_of("fd/0") == "/dev/null" && link_of("fd/1") == "/dev/null" &&
+		       link_of("fd/2") == "/dev/null";
+	})) << "cwd " << link_of("cwd") << ", fds " << link_of("fd/0") << " " << link_of("fd/1") << " "
+	    << link_of("fd/2");
+
+	// The devices are serviced between connection attempts: a reader that
+	// appears now lets the playback FIFO open before any server exists.
+	unique_fd reader = open_fifo_reader(fifo);
+	ASSERT_TRUE(wait_until([&] { return open_count(d.pid, fifo) == 1 || !d.running(); }));
+	ASSERT_TRUE(d.running());
+	EXPECT_EQ(open_count(d.pid, fifo), 1);
+
+	ASSERT_TRUE(server.start()) << server.log();
+	ASSERT_TRUE(probe.open(server.name));
+	ASSERT_TRUE(probe.add_output("out"));
+	ASSERT_TRUE(probe.activate());
+	const std::string rx = "cableferry-" + fifo + ":midi.RX";
+	ASSERT_TRUE(wait_until([&] { return probe.port_exists(rx) || !d.running(); }));
+	ASSERT_TRUE(probe.port_exists(rx)) << "daemon ended";
+
+	// And it bridges: a message reaches the FIFO.
+	ASSERT_TRUE(probe.connect(probe.own("out"), rx));
+	ASSERT_TRUE(probe.send({{0x90, 0x3C, 0x64}}));
+	bytes got;
+	EXPECT_TRUE(wait_until([&] {
+		read_available(reader.fd, got);
+		return got.size() >= 3;
+	}));
+	EXPECT_EQ(got, (bytes{0x90, 0x3C, 0x64}));
+
+	probe.close();
+	server.stop();
+	EXPECT_EQ(d.exit_status(), 0);
+}
+
+TEST_F(background, exit_on_loss_ends_while_waiting_for_the_server)
+{
+	daemon_proc d;
+	ASSERT_NO_FATAL_FAILURE(start_background(d, {"-B", "-k", "-P", dir.at("missing")},
+	                                         unique_server_name() + "_absent"));
+	EXPECT_EQ(d.exit_status(), 0);
+}
+
+} // namespace
+} // namespace cftest

@@ -1,0 +1,224 @@
+// MIDI from JACK to the playback node, byte for byte, and what happens when
+// the node goes away and comes back.
+//
+// The probe sends groups of messages, each group within one period, to the
+// daemon's midi.RX; the test reads the FIFO (or the pseudo-terminal's master)
+// while it sends, so a full pipe never stalls the daemon's blocking writes.
+// Whether the daemon holds the node open is read from /proc/<pid>/fd, which
+// tells a loss and a reopening apart without guessing at timing.
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "e2e/e2e_fixture.h"
+
+namespace cftest {
+namespace {
+
+bytes sysex(std::size_t len, std::uint8_t seed)
+{
+	bytes m(len);
+	m.front() = 0xF0;
+	m[1] = 0x7D; // non-commercial manufacturer id
+	for (std::size_t i = 2; i + 1 < len; i++)
+		m[i] = static_cast<std::uint8_t>((seed + i * 7) & 0x7F);
+	m.back() = 0xF7;
+	return m;
+}
+
+bytes concat(const std::vector<std::vector<bytes>> &groups)
+{
+	bytes out;
+	for (const auto &g : groups)
+		for (const auto &m : g)
+			out.insert(out.end(), m.begin(), m.end());
+	return out;
+}
+
+// Index of the first difference, for readable failures.
+std::string first_difference(const bytes &got, const bytes &want)
+{
+	std::size_t i = 0;
+	while (i < got.size() && i < want.size() && got[i] == want[i])
+		i++;
+	return "got " + std::to_string(got.size()) + " bytes, want " + std::to_string(want.size()) +
+	       ", first difference at " + std::to_string(i);
+}
+
+class playback : public e2e_server {
+protected:
+	std::string node;   // the playback node
+	std::string client; // the daemon's client name
+	daemon_proc *d = nullptr; // the running daemon
+
+	// Starts the daemon on node (whose reader must already be open) and
+	// connects the probe's output to midi.RX.
+	void start(const std::vector<std::string> &extra = {})
+	{
+		client = "cableferry-" + (node.rfind("/dev/", 0) == 0 ? node.substr(5) : node);
+		std::vector<std::string> args = extra;
+		args.insert(args.end(), {"-P", node});
+		d = &launch(args);
+		ASSERT_NO_FATAL_FAILURE(await_port(*d, client + ":midi.RX"));
+		ASSERT_TRUE(wait_until([&] { return open_count(d->pid, node) == 1; }))
+			<< "the daemon did not open " << node;
+		ASSERT_TRUE(probe.connect(probe.own("out"), client + ":midi.RX"));
+	}
+
+	// Sends the groups, one per period, reading fd meanwhile; then reads
+	// until want.size() bytes came or the deadline passed.
+	bytes deliver(int fd, const std::vector<std::vector<bytes>> &groups, std::size_t want)
+	{
+		bytes got;
+		for (const auto &g : groups) {
+			EXPECT_TRUE(probe.send(g));
+			read_available(fd, got);
+		}
+		wait_until([&] {
+			read_available(fd, got);
+			return got.size() >= want;
+		});
+		// Anything extra would show up by now.
+		probe.wait_flushed();
+		read_available(fd, got);
+		return got;
+	}
+};
+
+TEST_F(playback, events_arrive_byte_for_byte_and_in_order)
+{
+	node = dir.make_fifo("out");
+	unique_fd reader = open_fifo_reader(node);
+	ASSERT_TRUE(reader);
+	ASSERT_NO_FATAL_FAILURE(start());
+	ASSERT_TRUE(wait_until([&] { return probe.max_event_size() > 0; }));
+	const std::size_t long_sysex = std::min<std::size_t>(1000, probe.max_event_size() / 2);
+	ASSERT_GE(long_sysex, 200u) << "output buffer too small for a long System Exclusive";
+
+	std::vector<std::vector<bytes>> groups;
+	// 3, 1 and 6 bytes in one period: three writes, in that order.
+	groups.push_back({{0x90, 0x3C, 0x64}, {0xF8}, {0xF0, 0x7D, 0x01, 0x02, 0x03, 0xF7}});
+	for (unsigned k = 0; k < 300; k++) {
+		const auto ch = static_cast<std::uint8_t>(k & 0x0F);
+		const auto v = static_cast<std::uint8_t>(k & 0x7F);
+		std::vector<bytes> g;
+		switch (k % 5) {
+		case 0: // one message
+			g = {{static_cast<std::uint8_t>(0x90 | ch), v, 0x40}};
+			break;
+		case 1: // one of each length
+			g = {{0xF8}, {static_cast<std::uint8_t>(0xC0 | ch), v}, {static_cast<std::uint8_t>(0x80 | ch), v, 0}};
+			break;
+		case 2: // a long System Exclusive between short messages
+			if (k % 25 == 2)
+				g = {{0xFA}, sysex(long_sysex, static_cast<std::uint8_t>(k)), {0xFC}};
+			else
+				g = {{static_cast<std::uint8_t>(0xB0 | ch), 0x07, v}, {0xFE}};
+			break;
+		case 3: // many in one period
+			for (unsigned i = 0; i < 40; i++)
+				g.push_back({static_cast<std::uint8_t>(0xA0 | ch), static_cast<std::uint8_t>(i), v});
+			break;
+		default: // pitch bend, channel pressure, song select, tune request
+			g = {{static_cast<std::uint8_t>(0xE0 | ch), 0x00, v}, {static_cast<std::uint8_t>(0xD0 | ch), v},
+			     {0xF3, v}, {0xF6}};
+			break;
+		}
+		groups.push_back(std::move(g));
+	}
+	const bytes want = concat(groups);
+	const bytes got = deliver(reader.fd, groups, want.size());
+	EXPECT_EQ(got, want) << first_difference(got, want);
+	EXPECT_EQ(probe.send_failures(), 0u);
+	EXPECT_TRUE(d->running());
+}
+
+// What is sent while the node is gone is dropped, not kept for later.
+struct loss_case {
+	const char *label; // how the node goes away
+	bool remove;       // remove the node (else: the reader closes)
+};
+
+class playback_loss : public playback, public ::testing::WithParamInterface<loss_case> {};
+
+TEST_P(playback_loss, events_are_dropped_then_flow_again)
+{
+	const loss_case c = GetParam();
+	node = dir.make_fifo("out");
+	unique_fd reader = open_fifo_reader(node);
+	ASSERT_NO_FATAL_FAILURE(start());
+
+	const std::vector<std::vector<bytes>> before = {{{0x90, 0x3C, 0x64}, {0x80, 0x3C, 0x00}}};
+	const std::vector<std::vector<bytes>> during = {{{0x91, 0x01, 0x01}}, {{0xF8}}, {{0xC1, 0x05}}};
+	const std::vector<std::vector<bytes>> after = {{{0x92, 0x40, 0x7F}, {0xFE}}, {{0x82, 0x40, 0x00}}};
+
+	EXPECT_EQ(deliver(reader.fd, before, concat(before).size()), concat(before));
+
+	if (c.remove)
+		ASSERT_EQ(unlink(node.c_str()), 0);
+	else
+		reader.reset();
+	ASSERT_TRUE(wait_until([&] { return open_count(d->pid, node) == 0; }))
+		<< "the daemon still holds the lost node";
+	ASSERT_TRUE(d->running());
+
+	bytes stale;
+	for (const auto &g : during)
+		ASSERT_TRUE(probe.send(g));
+	ASSERT_TRUE(probe.wait_flushed());
+	if (reader) {
+		read_available(reader.fd, stale);
+		EXPECT_TRUE(stale.empty()) << "written to a node the daemon had let go";
+	}
+	// No node, or a FIFO without a reader: nothing the daemon can open.
+	EXPECT_EQ(open_count(d->pid, node), 0);
+
+	if (c.remove) {
+		ASSERT_EQ(mkfifo(node.c_str(), 0600), 0);
+	}
+	unique_fd again = open_fifo_reader(node);
+	ASSERT_TRUE(again);
+	ASSERT_TRUE(wait_until([&] { return open_count(d->pid, node) == 1; }))
+		<< "the daemon did not reopen the node";
+	EXPECT_EQ(deliver(again.fd, after, concat(after).size()), concat(after));
+	EXPECT_TRUE(d->running());
+}
+
+INSTANTIATE_TEST_SUITE_P(ways, playback_loss,
+                         ::testing::Values(loss_case{"node_removed", true}, loss_case{"reader_closed", false}),
+                         [](const auto &info) { return std::string(info.param.label); });
+
+// A terminal is put in raw mode: no newline translation on the way out.
+// When the master side closes, the terminal is gone.
+class playback_pty : public playback, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(playback_pty, raw_bytes_then_hang_up_is_a_loss)
+{
+	const bool exit_on_loss = GetParam();
+	auto pty = open_pty();
+	ASSERT_TRUE(pty.has_value());
+	node = pty->slave_path;
+	ASSERT_NO_FATAL_FAILURE(start(exit_on_loss ? std::vector<std::string>{"-k"} : std::vector<std::string>{}));
+
+	const std::vector<std::vector<bytes>> groups = {
+		{{0x90, 0x0A, 0x0D}, {0xF0, 0x7D, 0x0A, 0x0D, 0x11, 0x13, 0x03, 0x04, 0x7F, 0xF7}},
+		{{0x8A, 0x0A, 0x00}},
+	};
+	EXPECT_EQ(deliver(pty->master.fd, groups, concat(groups).size()), concat(groups));
+
+	pty->master.reset();
+	if (exit_on_loss) {
+		EXPECT_EQ(d->exit_status(), 0);
+	} else {
+		ASSERT_TRUE(wait_until([&] { return open_count(d->pid, node) == 0; }))
+			<< "the daemon still holds the hung-up terminal";
+		EXPECT_TRUE(d->running());
+	}
+}
+
+INSTANTIATE_TEST_SUITE_P(modes, playback_pty, ::testing::Bool(),
+                         [](const auto &info) { return info.param ? "with_k" : "without_k"; });
+
+} // namespace
+} // namespace cftest

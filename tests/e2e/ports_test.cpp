@@ -1,0 +1,161 @@
+// The daemon's JACK client as the server sees it: its name and its ports,
+// with their types and flags.
+//
+// The name limit is checked twice: the daemon's long name must be exactly as
+// long as the server allows, and a raw client open shows what the server
+// allows, so the limit is the real server's and not a number from a header.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "e2e/e2e_fixture.h"
+
+namespace cftest {
+namespace {
+
+struct port_case {
+	const char *label;              // what the case shows
+	std::vector<std::string> args;  // "@" stands for the FIFO
+	bool tx;                        // midi.TX expected
+	bool channels;                  // midi.TX.CH0..CHF expected
+	bool rx;                        // midi.RX expected
+};
+
+class ports : public e2e_server {};
+
+// Each case has a FIFO of its own, so the clients' names differ and all the
+// daemons can run until the server stops.
+TEST_F(ports, names_types_and_flags)
+{
+	const std::vector<port_case> cases = {
+		{"-d", {"-d", "@"}, true, false, true},
+		{"-S -d", {"-S", "-d", "@"}, true, true, true},
+		{"-C", {"-C", "@"}, true, false, false},
+		{"-S -C", {"-C", "@", "-S"}, true, true, false},
+		{"-P", {"-P", "@"}, false, false, true},
+		{"-S without a capture device", {"-S", "-P", "@"}, false, false, true},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.label);
+		const std::string fifo = dir.make_fifo("dev" + std::to_string(&c - cases.data()));
+		const std::string client = "cableferry-" + fifo;
+		std::vector<std::string> args;
+		for (const auto &a : c.args)
+			args.push_back(a == "@" ? fifo : a);
+
+		std::vector<port_info> want;
+		if (c.tx)
+			want.push_back({client + ":midi.TX", midi_type, out_flags});
+		if (c.channels)
+			for (const char *ch : {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "A", "B", "C", "D", "E", "F"})
+				want.push_back({client + ":midi.TX.CH" + ch, midi_type, out_flags});
+		if (c.rx)
+			want.push_back({client + ":midi.RX", midi_type, in_flags});
+
+		daemon_proc &d = launch(args);
+		// The ports are all registered before the client is activated, and
+		// the probe sees them once it is: wait for the last one.
+		ASSERT_NO_FATAL_FAILURE(await_port(d, want.back().name));
+		auto got = probe.ports_of(client);
+		const auto by_name = [](const port_info &a, const port_info &b) { return a.name < b.name; };
+		std::sort(got.begin(), got.end(), by_name);
+		std::sort(want.begin(), want.end(), by_name);
+		ASSERT_EQ(got.size(), want.size());
+		for (std::size_t i = 0; i < got.size(); i++) {
+			EXPECT_EQ(got[i].name, want[i].name);
+			EXPECT_EQ(got[i].type, want[i].type) << got[i].name;
+			EXPECT_EQ(got[i].flags, want[i].flags) << got[i].name;
+		}
+		EXPECT_TRUE(d.running());
+		EXPECT_EQ(d.stderr_text(), "");
+	}
+}
+
+struct name_case {
+	const char *label;             // what the case shows
+	std::vector<std::string> args; // "@" stands for the FIFO
+	std::string client;            // expected client name; "@" for the FIFO
+};
+
+// /dev/ nodes are pseudo-terminals: their numbers are unique on the machine
+// while open, and so are the names (see unique_client_name).
+TEST_F(ports, client_name_general_form)
+{
+	auto pty1 = open_pty();
+	auto pty2 = open_pty();
+	ASSERT_TRUE(pty1 && pty2);
+	const std::string pts1 = pty1->slave_path, pts2 = pty2->slave_path;
+	ASSERT_EQ(pts1.rfind("/dev/", 0), 0u);
+	const std::vector<name_case> cases = {
+		{"playback path kept whole", {"-P", "@"}, "cableferry-@"},
+		{"capture path names the client", {"-C", "@", "-P", "/dev/null"}, "cableferry-@"},
+		{"/dev/ is dropped, -n prefix", {"-d", pts1, "-n", "synth"}, "synth-" + pts1.substr(5)},
+		{"playback /dev/ node", {"-P", pts2}, "cableferry-" + pts2.substr(5)},
+		{"empty prefix", {"-n", "", "-P", "@"}, "-@"},
+		{"later -n wins", {"-n", "a", "-n", "b", "-P", "@"}, "b-@"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.label);
+		const std::string fifo = dir.make_fifo("dev" + std::to_string(&c - cases.data()));
+		std::vector<std::string> args;
+		for (const auto &a : c.args)
+			args.push_back(a == "@" ? fifo : a);
+		std::string client = c.client;
+		if (const auto at = client.find('@'); at != std::string::npos)
+			client.replace(at, 1, fifo);
+		const bool capture = std::find(args.begin(), args.end(), "-C") != args.end() ||
+		                     std::find(args.begin(), args.end(), "-d") != args.end();
+
+		daemon_proc &d = launch(args);
+		ASSERT_NO_FATAL_FAILURE(await_port(d, client + (capture ? ":midi.TX" : ":midi.RX")));
+	}
+}
+
+// A raw client open against the real server: where does it stop taking names?
+std::size_t server_name_limit(const std::string &server)
+{
+	std::size_t accepted = 0;
+	for (std::size_t len : {60, 61, 62, 63, 64, 65, 70, 100}) {
+		// Unique to this process (see unique_client_name), len characters.
+		const std::string base = unique_client_name("n");
+		const std::string name = base + std::string(len - base.size(), 'x');
+		jack_status_t status;
+		jack_client_t *c = jack_client_open(name.c_str(), JackOptions(JackNoStartServer | JackServerName),
+		                                    &status, server.c_str());
+		if (c == nullptr)
+			continue;
+		accepted = std::max(accepted, len);
+		jack_client_close(c);
+	}
+	return accepted;
+}
+
+TEST_F(ports, long_name_is_cut_to_what_the_server_takes)
+{
+	const std::size_t limit = server_name_limit(server.name);
+	EXPECT_EQ(limit, 63u) << "jackd2 refuses 64 characters and more";
+	ASSERT_GT(limit, 0u);
+
+	// A path long enough to give a name beyond the 127-character buffer too.
+	std::string sub = dir.path;
+	for (int i = 0; i < 3; i++) {
+		sub += "/" + std::string(40, static_cast<char>('a' + i));
+		ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+	}
+	const std::string fifo = sub + "/dev";
+	ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+	const std::string full = "cableferry-" + fifo;
+	ASSERT_GT(full.size(), 127u);
+	const std::string client = full.substr(0, limit);
+
+	daemon_proc &d = launch({"-P", fifo});
+	ASSERT_NO_FATAL_FAILURE(await_port(d, client + ":midi.RX"));
+	const auto all = probe.ports_of(client);
+	ASSERT_EQ(all.size(), 1u);
+	EXPECT_EQ(all[0].name, client + ":midi.RX");
+}
+
+} // namespace
+} // namespace cftest

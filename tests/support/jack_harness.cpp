@@ -1,0 +1,1033 @@
+// End-to-end test harness: processes, files, the JACK server and the probe.
+//
+// The process registry is a fixed array of atomics, so the fatal-signal
+// handler can walk it without allocating or locking.  Its handlers and the
+// exit hook are installed the first time a process is recorded; a test
+// program that never starts one is left untouched.
+#include "support/jack_harness.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <grp.h>
+#include <jack/midiport.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+extern char **environ;
+
+namespace cftest {
+
+// ---- process registry --------------------------------------------------------
+
+namespace {
+
+constexpr std::size_t registry_size = 128;
+std::array<std::atomic<pid_t>, registry_size> registry{}; // every process started
+std::array<std::atomic<pid_t>, 16> server_registry{};     // the jackd ones among them
+std::once_flag hooks_installed;
+
+// Async-signal-safe: a fatal signal in the test process stops the servers
+// (so that they leave the server table cleanly, and their clients end on the
+// shutdown notice), gives everything a few seconds, kills what is left and
+// dies of the signal.
+void kill_all_on_signal(int sig)
+{
+	static const char note[] = "harness: fatal signal, stopping the processes it started\n";
+	ssize_t ignored = write(STDERR_FILENO, note, sizeof note - 1);
+	(void)ignored;
+	for (auto &slot : server_registry)
+		if (const pid_t pid = slot.load(); pid > 0)
+			::kill(pid, SIGTERM);
+	for (int round = 0; round < 300; round++) {
+		bool left = false;
+		for (auto &slot : registry) {
+			const pid_t pid = slot.load();
+			if (pid <= 0)
+				continue;
+			int status;
+			const pid_t r = waitpid(pid, &status, WNOHANG);
+			if (r == pid || (r < 0 && errno == ECHILD))
+				slot.store(0);
+			else
+				left = true;
+		}
+		if (!left)
+			break;
+		const timespec ten_ms{0, 10000000};
+		nanosleep(&ten_ms, nullptr);
+	}
+	for (auto &slot : registry)
+		if (const pid_t pid = slot.load(); pid > 0)
+			::kill(pid, SIGKILL);
+	signal(sig, SIG_DFL);
+	raise(sig);
+}
+
+void stop_all_at_exit()
+{
+	for (auto &slot : server_registry)
+		if (const pid_t pid = slot.load(); pid > 0)
+			stop_child(pid, 5s);
+	for (auto &slot : registry)
+		if (const pid_t pid = slot.load(); pid > 0)
+			stop_child(pid, 3s);
+}
+
+// Records a jackd, to be stopped before anything else.
+void track_server(pid_t pid)
+{
+	for (auto &slot : server_registry) {
+		pid_t empty = 0;
+		if (slot.compare_exchange_strong(empty, pid))
+			return;
+	}
+}
+
+void install_hooks()
+{
+	std::atexit(stop_all_at_exit);
+	struct sigaction sa{};
+	sa.sa_handler = kill_all_on_signal;
+	sigemptyset(&sa.sa_mask);
+	for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL})
+		sigaction(sig, &sa, nullptr);
+}
+
+} // namespace
+
+void track_pid(pid_t pid)
+{
+	std::call_once(hooks_installed, install_hooks);
+	for (auto &slot : registry) {
+		pid_t empty = 0;
+		if (slot.compare_exchange_strong(empty, pid))
+			return;
+	}
+	std::fprintf(stderr, "harness: process registry full\n");
+}
+
+void untrack_pid(pid_t pid)
+{
+	for (auto &slot : registry) {
+		pid_t expected = pid;
+		slot.compare_exchange_strong(expected, 0);
+	}
+	for (auto &slot : server_registry) {
+		pid_t expected = pid;
+		slot.compare_exchange_strong(expected, 0);
+	}
+}
+
+std::optional<int> wait_child(pid_t pid, std::chrono::milliseconds timeout)
+{
+	int status = 0;
+	std::optional<int> result;
+	wait_until([&] {
+		const pid_t r = waitpid(pid, &status, WNOHANG);
+		if (r == pid || (r < 0 && errno == ECHILD)) {
+			result = r == pid ? status : -1;
+			return true;
+		}
+		return false;
+	}, timeout);
+	if (result)
+		untrack_pid(pid);
+	return result;
+}
+
+int stop_child(pid_t pid, std::chrono::milliseconds grace)
+{
+	if (pid <= 0)
+		return -1;
+	::kill(pid, SIGTERM);
+	if (auto status = wait_child(pid, grace))
+		return *status;
+	::kill(pid, SIGKILL);
+	int status = -1;
+	while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+	}
+	untrack_pid(pid);
+	return status;
+}
+
+void kill_child(pid_t pid)
+{
+	if (pid <= 0)
+		return;
+	::kill(pid, SIGKILL);
+	int status;
+	while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+	}
+	untrack_pid(pid);
+}
+
+bool become_subreaper()
+{
+	return prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
+}
+
+namespace {
+
+std::string read_file(const std::string &path)
+{
+	std::ifstream in(path, std::ios::binary);
+	std::ostringstream s;
+	s << in.rdbuf();
+	return s.str();
+}
+
+// Parent id and command name from /proc/<pid>/stat.
+bool read_stat(pid_t pid, pid_t &ppid, std::string &comm)
+{
+	const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+	const auto open = stat.find('(');
+	const auto close = stat.rfind(')');
+	if (open == std::string::npos || close == std::string::npos || close < open)
+		return false;
+	comm = stat.substr(open + 1, close - open - 1);
+	char state = 0;
+	int parent = 0;
+	if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) != 2)
+		return false;
+	ppid = parent;
+	return true;
+}
+
+// Children of this process, with their command names.
+std::vector<std::pair<pid_t, std::string>> list_children()
+{
+	std::vector<std::pair<pid_t, std::string>> out;
+	const pid_t self = getpid();
+	DIR *d = opendir("/proc");
+	if (d == nullptr)
+		return out;
+	while (dirent *e = readdir(d)) {
+		char *end = nullptr;
+		const long pid = std::strtol(e->d_name, &end, 10);
+		if (end == e->d_name || *end != '\0')
+			continue;
+		pid_t ppid;
+		std::string name;
+		if (read_stat(static_cast<pid_t>(pid), ppid, name) && ppid == self)
+			out.emplace_back(static_cast<pid_t>(pid), name);
+	}
+	closedir(d);
+	return out;
+}
+
+} // namespace
+
+pid_t find_child(std::string_view comm, const std::vector<pid_t> &skip,
+                 std::chrono::milliseconds timeout)
+{
+	pid_t found = -1;
+	wait_until([&] {
+		for (const auto &[pid, name] : list_children())
+			if (name == comm && std::find(skip.begin(), skip.end(), pid) == skip.end()) {
+				found = pid;
+				return true;
+			}
+		return false;
+	}, timeout);
+	return found;
+}
+
+void kill_all_children()
+{
+	for (const auto &child : list_children())
+		kill_child(child.first);
+}
+
+std::string daemon_comm()
+{
+#ifdef CABLEFERRY_BINARY
+	const std::string path = CABLEFERRY_BINARY;
+#else
+	const std::string path = "cableferry";
+#endif
+	return path.substr(path.rfind('/') + 1).substr(0, 15);
+}
+
+int open_count(pid_t pid, const std::string &path)
+{
+	const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+	DIR *d = opendir(dir.c_str());
+	if (d == nullptr)
+		return 0;
+	int count = 0;
+	while (dirent *e = readdir(d)) {
+		if (e->d_name[0] == '.')
+			continue;
+		char target[4096];
+		const ssize_t n = readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1);
+		if (n <= 0)
+			continue;
+		const std::string_view t(target, static_cast<std::size_t>(n));
+		if (t == path || t == path + " (deleted)")
+			count++;
+	}
+	closedir(d);
+	return count;
+}
+
+std::string proc_status_field(pid_t pid, std::string_view key)
+{
+	std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status"));
+	std::string line;
+	const std::string prefix = std::string(key) + ":";
+	while (std::getline(in, line)) {
+		if (line.rfind(prefix, 0) != 0)
+			continue;
+		std::istringstream words(line.substr(prefix.size()));
+		std::string word, out;
+		while (words >> word)
+			out += (out.empty() ? "" : " ") + word;
+		return out;
+	}
+	return {};
+}
+
+// ---- files -------------------------------------------------------------------
+
+unique_fd &unique_fd::operator=(unique_fd &&o) noexcept
+{
+	if (this != &o) {
+		reset();
+		fd = o.fd;
+		o.fd = -1;
+	}
+	return *this;
+}
+
+void unique_fd::reset()
+{
+	if (fd >= 0)
+		::close(fd);
+	fd = -1;
+}
+
+temp_dir::temp_dir()
+{
+	char templ[] = "/tmp/cf-e2e-XXXXXX";
+	if (mkdtemp(templ) != nullptr)
+		path = templ;
+}
+
+temp_dir::~temp_dir()
+{
+	if (path.empty())
+		return;
+	nftw(path.c_str(), [](const char *p, const struct stat *, int, FTW *) { return ::remove(p); },
+	     16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string temp_dir::at(std::string_view name) const
+{
+	return path + "/" + std::string(name);
+}
+
+std::string temp_dir::make_fifo(std::string_view name) const
+{
+	const std::string p = at(name);
+	return mkfifo(p.c_str(), 0600) == 0 ? p : std::string();
+}
+
+unique_fd open_fifo_reader(const std::string &path)
+{
+	return unique_fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+}
+
+bool read_available(int fd, bytes &out)
+{
+	std::array<std::uint8_t, 4096> buf;
+	for (;;) {
+		const ssize_t n = ::read(fd, buf.data(), buf.size());
+		if (n > 0) {
+			out.insert(out.end(), buf.begin(), buf.begin() + n);
+			continue;
+		}
+		if (n < 0 && errno == EINTR)
+			continue;
+		return n < 0 && errno == EAGAIN;
+	}
+}
+
+std::optional<pty_pair> open_pty()
+{
+	const int m = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+	if (m < 0)
+		return std::nullopt;
+	pty_pair p;
+	p.master = unique_fd(m);
+	char name[128];
+	if (grantpt(m) != 0 || unlockpt(m) != 0 || ptsname_r(m, name, sizeof name) != 0)
+		return std::nullopt;
+	p.slave_path = name;
+	return p;
+}
+
+// ---- JACK server ---------------------------------------------------------
+
+namespace {
+
+std::atomic<unsigned> name_counter{0};
+std::atomic<bool> quiet_jack{false};
+
+void jack_error_printer(const char *msg)
+{
+	if (!quiet_jack.load())
+		std::fprintf(stderr, "libjack: %s\n", msg);
+}
+
+void install_jack_printer()
+{
+	static std::once_flag once;
+	std::call_once(once, [] {
+		jack_set_error_function(jack_error_printer);
+		jack_set_info_function(jack_error_printer);
+	});
+}
+
+// argv/envp storage for posix_spawn and execve.
+struct arg_vector {
+	std::vector<std::string> strings; // the owned strings
+	std::vector<char *> pointers;     // null-terminated view of them
+
+	char **get()
+	{
+		pointers.clear();
+		for (auto &s : strings)
+			pointers.push_back(s.data());
+		pointers.push_back(nullptr);
+		return pointers.data();
+	}
+};
+
+arg_vector environment_with_server(const std::string &server)
+{
+	arg_vector env;
+	for (char **e = environ; *e != nullptr; e++)
+		if (std::strncmp(*e, "JACK_DEFAULT_SERVER=", 20) != 0)
+			env.strings.emplace_back(*e);
+	env.strings.push_back("JACK_DEFAULT_SERVER=" + server);
+	return env;
+}
+
+// posix_spawn with stdin from /dev/null, stdout/stderr to files, no other
+// descriptor, and every signal at its default action.
+pid_t spawn_logged(const std::string &program, arg_vector &args, arg_vector &env,
+                   const std::string &out_path, const std::string &err_path)
+{
+	posix_spawn_file_actions_t fa;
+	posix_spawn_file_actions_init(&fa);
+	posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+	posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+	posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+	// Nothing else of ours leaks in: an inherited FIFO end would keep a
+	// node alive that a test means to lose.
+	posix_spawn_file_actions_addclosefrom_np(&fa, 3);
+	posix_spawnattr_t attr;
+	posix_spawnattr_init(&attr);
+	sigset_t all, none;
+	sigfillset(&all);
+	sigemptyset(&none);
+	posix_spawnattr_setsigdefault(&attr, &all);
+	posix_spawnattr_setsigmask(&attr, &none);
+	posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+	pid_t pid = -1;
+	const int rc = posix_spawn(&pid, program.c_str(), &fa, &attr, args.get(), env.get());
+	posix_spawn_file_actions_destroy(&fa);
+	posix_spawnattr_destroy(&attr);
+	if (rc != 0)
+		return -1;
+	track_pid(pid);
+	return pid;
+}
+
+// Runs fn in a child process that has become uid (and its primary group);
+// the child's exit status, or -1.  Only for moments when this process has
+// no JACK client of its own (the child may use libjack).
+int run_as(uid_t uid, const std::function<int()> &fn, std::chrono::milliseconds timeout)
+{
+	const passwd *pw = getpwuid(uid);
+	const gid_t gid = pw ? pw->pw_gid : static_cast<gid_t>(uid);
+	const pid_t pid = fork();
+	if (pid < 0)
+		return -1;
+	if (pid == 0) {
+		if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
+			_exit(125);
+		_exit(fn());
+	}
+	track_pid(pid);
+	const auto status = wait_child(pid, timeout);
+	if (!status) {
+		kill_child(pid);
+		return -1;
+	}
+	return WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+}
+
+} // namespace
+
+std::string unique_server_name()
+{
+	return "cf_" + std::to_string(getpid()) + "_" + std::to_string(name_counter++);
+}
+
+std::string unique_client_name(std::string_view base)
+{
+	return std::string(base) + "_" + std::to_string(getpid());
+}
+
+bool server_answers(const std::string &server)
+{
+	install_jack_printer();
+	quiet_jack = true;
+	jack_status_t status;
+	const std::string name = unique_client_name("ping");
+	jack_client_t *c = jack_client_open(name.c_str(), JackOptions(JackNoStartServer | JackServerName),
+	                                    &status, server.c_str());
+	if (c != nullptr)
+		jack_client_close(c);
+	quiet_jack = false;
+	return c != nullptr;
+}
+
+jack_server::jack_server(const temp_dir &dir, unsigned period_frames)
+	: name(unique_server_name()), log_path(dir.at("jackd-" + name + ".log")), period(period_frames)
+{
+}
+
+namespace {
+
+// Starts jackd under name; its id, or -1.  With as_uid it runs as that user
+// and the user's primary group.
+pid_t spawn_jackd(const std::string &name, unsigned period, const std::string &log_path,
+                  std::optional<uid_t> as_uid)
+{
+	arg_vector args;
+	// -S: synchronous mode, so a busy machine does not hand clients stale
+	// buffers.  The client timeout stays at its default: a larger one also
+	// stretches how long jackd waits for a client that was killed.
+	args.strings = {"jackd", "-S", "-n", name, "-d", "dummy",
+	                "-r", "48000", "-p", std::to_string(period)};
+	arg_vector env;
+	for (char **e = environ; *e != nullptr; e++)
+		env.strings.emplace_back(*e);
+	if (!as_uid) {
+		const pid_t pid = spawn_logged("/usr/bin/jackd", args, env, log_path, log_path);
+		if (pid > 0)
+			track_server(pid);
+		return pid;
+	}
+
+	const passwd *pw = getpwuid(*as_uid);
+	const gid_t gid = pw ? pw->pw_gid : static_cast<gid_t>(*as_uid);
+	const uid_t uid = *as_uid;
+	const int log_fd = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+	char **argv = args.get();
+	char **envp = env.get();
+	const pid_t pid = fork();
+	if (pid == 0) {
+		const int null_fd = ::open("/dev/null", O_RDONLY);
+		dup2(null_fd, 0);
+		dup2(log_fd, 1);
+		dup2(log_fd, 2);
+		closefrom(3);
+		if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
+			_exit(125);
+		execve("/usr/bin/jackd", argv, envp);
+		_exit(127);
+	}
+	if (log_fd >= 0)
+		::close(log_fd);
+	if (pid > 0) {
+		track_pid(pid);
+		track_server(pid);
+	}
+	return pid;
+}
+
+// Waits until a client of user as_uid can connect to server name.  Clears
+// pid and returns false if jackd ends first.
+bool await_jackd(pid_t &pid, const std::string &name, std::optional<uid_t> as_uid)
+{
+	const auto ready = [&] {
+		if (!as_uid)
+			return server_answers(name);
+		return run_as(*as_uid, [&] { return server_answers(name) ? 0 : 1; }, 5s) == 0;
+	};
+	bool up = false;
+	wait_until([&] {
+		int status;
+		if (waitpid(pid, &status, WNOHANG) == pid) {
+			untrack_pid(pid);
+			pid = -1;
+			return true;
+		}
+		up = ready();
+		return up;
+	}, default_deadline);
+	return up;
+}
+
+// jackd keeps its servers in a table of eight in a shared registry, and
+// frees an entry only when its server exits cleanly, or when a server of the
+// same user and name starts.  A server that dies otherwise holds its entry
+// for ever: killed, or dead of SIGPIPE, which jackd can take while shutting
+// down if it writes to a client that has just exited (the daemon exits on
+// the shutdown notice).  Once the table is full no server starts at all.
+
+// One entry of the server table.
+struct registry_entry {
+	pid_t pid;         // the server that registered it
+	std::string label; // "jack-<uid>:<server name>:"
+};
+
+std::vector<registry_entry> read_server_registry()
+{
+	constexpr std::size_t table = 24;  // offset of the server table
+	constexpr std::size_t entry = 264; // pid_t, a 257-byte name, padding
+	constexpr std::size_t servers = 8;
+	const std::string reg = read_file("/dev/shm/jack-shm-registry");
+	std::vector<registry_entry> out;
+	if (reg.size() < table + servers * entry || reg.compare(0, 4, "KCAJ") != 0)
+		return out;
+	for (std::size_t i = 0; i < servers; i++) {
+		std::int32_t owner;
+		std::memcpy(&owner, reg.data() + table + i * entry, sizeof owner);
+		if (owner > 0)
+			out.push_back({owner, std::string(reg.c_str() + table + i * entry + 4)});
+	}
+	return out;
+}
+
+// Frees the entries of dead servers named like the harness's (cf_<pid>_<n>),
+// or only the one of server only_name when given, by starting and cleanly
+// stopping a server of the same user and name.  How many were freed.
+int reclaim_dead_servers(const std::string &only_name = {})
+{
+	int freed = 0;
+	for (const auto &e : read_server_registry()) {
+		if (::kill(e.pid, 0) == 0 || errno != ESRCH)
+			continue;
+		unsigned uid = 0;
+		char server[200] = {};
+		unsigned a, b;
+		if (std::sscanf(e.label.c_str(), "jack-%u:%199[^:]:", &uid, server) != 2 ||
+		    std::sscanf(server, "cf_%u_%u", &a, &b) != 2)
+			continue;
+		if (!only_name.empty() && only_name != server)
+			continue;
+		const auto as = uid == geteuid() ? std::nullopt : std::optional<uid_t>(uid);
+		pid_t pid = spawn_jackd(server, 256, "/dev/null", as);
+		if (pid > 0 && await_jackd(pid, server, as))
+			freed++;
+		if (pid > 0)
+			stop_child(pid);
+	}
+	return freed;
+}
+
+// Removes the semaphore files that clients of server name leave behind in
+// /dev/shm when they end without closing.
+void remove_semaphores(const std::string &name)
+{
+	DIR *d = opendir("/dev/shm");
+	if (d == nullptr)
+		return;
+	std::vector<std::string> doomed;
+	while (dirent *e = readdir(d)) {
+		unsigned uid;
+		int used = 0;
+		if (std::sscanf(e->d_name, "jack_sem.%u_%n", &uid, &used) != 1 || used == 0)
+			continue;
+		if (std::string_view(e->d_name + used).substr(0, name.size() + 1) == name + "_")
+			doomed.push_back(std::string("/dev/shm/") + e->d_name);
+	}
+	closedir(d);
+	for (const auto &p : doomed)
+		::unlink(p.c_str());
+}
+
+} // namespace
+
+bool jack_server::start(std::optional<uid_t> as_uid)
+{
+	if (pid > 0)
+		return true;
+	for (int attempt = 0; attempt < 2; attempt++) {
+		pid = spawn_jackd(name, period, log_path, as_uid);
+		if (pid > 0 && await_jackd(pid, name, as_uid))
+			return true;
+		stop();
+		if (log().find("Too many servers already active") == std::string::npos ||
+		    reclaim_dead_servers() == 0)
+			break;
+	}
+	std::fprintf(stderr, "harness: jackd %s did not come up:\n%s\n", name.c_str(), log().c_str());
+	return false;
+}
+
+int jack_server::stop()
+{
+	if (pid <= 0)
+		return -1;
+	const int status = stop_child(pid);
+	pid = -1;
+	if (!WIFEXITED(status))
+		reclaim_dead_servers(name);
+	remove_semaphores(name);
+	return status;
+}
+
+std::string jack_server::log() const
+{
+	return read_file(log_path);
+}
+
+// ---- the daemon ------------------------------------------------------------
+
+bool daemon_proc::spawn(const std::vector<std::string> &args, const std::string &server,
+                        const temp_dir &dir)
+{
+#ifdef CABLEFERRY_BINARY
+	const std::string binary = CABLEFERRY_BINARY;
+#else
+	const std::string binary; // only the end-to-end tests know the daemon
+	return false;
+#endif
+	static std::atomic<unsigned> runs{0};
+	const std::string tag = "daemon-" + std::to_string(runs++);
+	stderr_path = dir.at(tag + ".err");
+	arg_vector argv;
+	argv.strings.push_back("cableferry"); // as when found on PATH
+	argv.strings.insert(argv.strings.end(), args.begin(), args.end());
+	arg_vector env = environment_with_server(server);
+	wait_status.reset();
+	pid = spawn_logged(binary, argv, env, dir.at(tag + ".out"), stderr_path);
+	return pid > 0;
+}
+
+std::optional<int> daemon_proc::wait(std::chrono::milliseconds timeout)
+{
+	if (wait_status || pid <= 0)
+		return wait_status;
+	wait_status = wait_child(pid, timeout);
+	if (wait_status)
+		pid = -1;
+	return wait_status;
+}
+
+int daemon_proc::exit_status(std::chrono::milliseconds timeout)
+{
+	const auto status = wait(timeout);
+	if (!status || !WIFEXITED(*status))
+		return -1;
+	return WEXITSTATUS(*status);
+}
+
+bool daemon_proc::running()
+{
+	if (pid <= 0)
+		return false;
+	return !wait(0ms).has_value();
+}
+
+void daemon_proc::kill()
+{
+	if (pid > 0 && !wait_status) {
+		kill_child(pid);
+		wait_status = -1;
+	}
+	pid = -1;
+}
+
+std::string daemon_proc::stderr_text() const
+{
+	return read_file(stderr_path);
+}
+
+std::string last_line(const std::string &text)
+{
+	std::string t = text;
+	if (!t.empty() && t.back() == '\n')
+		t.pop_back();
+	const auto nl = t.rfind('\n');
+	return nl == std::string::npos ? t : t.substr(nl + 1);
+}
+
+// ---- the probe client ----------------------------------------------------
+
+jack_probe::jack_probe()
+	: send_ring_(new send_slot[send_slots]), recv_ring_(new midi_record[recv_slots])
+{
+}
+
+jack_probe::~jack_probe()
+{
+	close();
+}
+
+bool jack_probe::open(const std::string &server, const std::string &name)
+{
+	install_jack_printer();
+	jack_status_t status;
+	const std::string wanted = name.empty() ? unique_client_name("probe") : name;
+	client_ = jack_client_open(wanted.c_str(),
+	                           JackOptions(JackNoStartServer | JackServerName | JackUseExactName),
+	                           &status, server.c_str());
+	if (client_ == nullptr)
+		return false;
+	name_ = jack_get_client_name(client_);
+	jack_set_process_callback(client_, on_process, this);
+	jack_set_client_registration_callback(client_, on_client_registration, this);
+	jack_set_port_registration_callback(client_, on_port_registration, this);
+	jack_on_shutdown(client_, on_shutdown, this);
+	return true;
+}
+
+bool jack_probe::add_output(const std::string &port)
+{
+	out_ = jack_port_register(client_, port.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+	return out_ != nullptr;
+}
+
+int jack_probe::add_input(const std::string &port)
+{
+	if (in_count_ >= max_inputs)
+		return -1;
+	jack_port_t *p = jack_port_register(client_, port.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+	if (p == nullptr)
+		return -1;
+	in_[in_count_] = p;
+	return static_cast<int>(in_count_++);
+}
+
+bool jack_probe::activate()
+{
+	return jack_activate(client_) == 0;
+}
+
+void jack_probe::close()
+{
+	if (client_ == nullptr)
+		return;
+	if (!shut_down_.load())
+		jack_deactivate(client_);
+	jack_client_close(client_);
+	client_ = nullptr;
+}
+
+std::string jack_probe::own(const std::string &port) const
+{
+	return name_ + ":" + port;
+}
+
+bool jack_probe::connect(const std::string &from, const std::string &to)
+{
+	// A client's ports exist before the client is activated, and the server
+	// refuses connections to an inactive client: try until it takes.  Then
+	// wait until the graph the process cycles run on has the connection;
+	// an event sent before that goes nowhere.
+	const bool made = wait_until([&] {
+		const int rc = jack_connect(client_, from.c_str(), to.c_str());
+		return rc == 0 || rc == EEXIST;
+	});
+	jack_port_t *src = jack_port_by_name(client_, from.c_str());
+	return made && src != nullptr &&
+	       wait_until([&] { return jack_port_connected_to(src, to.c_str()) != 0; }) &&
+	       wait_periods(2);
+}
+
+bool jack_probe::send(const std::vector<bytes> &group)
+{
+	if (group.empty() || group.size() > send_slots)
+		return false;
+	for (const auto &m : group)
+		if (m.empty() || m.size() > max_message)
+			return false;
+	const std::uint64_t head = send_head_.load(std::memory_order_relaxed);
+	if (!wait_until([&] { return send_slots - (head - send_tail_.load(std::memory_order_acquire)) >= group.size(); }))
+		return false;
+	for (std::size_t i = 0; i < group.size(); i++) {
+		send_slot &slot = send_ring_[(head + i) % send_slots];
+		slot.size = static_cast<std::uint32_t>(group[i].size());
+		slot.last = i + 1 == group.size();
+		std::copy(group[i].begin(), group[i].end(), slot.data.begin());
+	}
+	send_head_.store(head + group.size(), std::memory_order_release);
+	return true;
+}
+
+bool jack_probe::wait_flushed(std::chrono::milliseconds timeout)
+{
+	const auto end = steady::now() + timeout;
+	if (!wait_until([&] { return send_tail_.load() == send_head_.load(); }, timeout))
+		return false;
+	const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - steady::now());
+	return wait_periods(3, std::max(left, 0ms));
+}
+
+std::vector<midi_record> jack_probe::drain()
+{
+	std::vector<midi_record> out;
+	const std::uint64_t head = recv_head_.load(std::memory_order_acquire);
+	std::uint64_t tail = recv_tail_.load(std::memory_order_relaxed);
+	for (; tail != head; tail++)
+		out.push_back(recv_ring_[tail % recv_slots]);
+	recv_tail_.store(tail, std::memory_order_release);
+	return out;
+}
+
+bool jack_probe::wait_periods(std::uint64_t n, std::chrono::milliseconds timeout)
+{
+	const std::uint64_t target = periods() + n;
+	return wait_until([&] { return periods() >= target || server_gone(); }, timeout) && !server_gone();
+}
+
+std::vector<port_info> jack_probe::ports_of(const std::string &client_name) const
+{
+	std::vector<port_info> out;
+	const char **names = jack_get_ports(client_, nullptr, nullptr, 0);
+	if (names == nullptr)
+		return out;
+	const std::string prefix = client_name + ":";
+	for (const char **n = names; *n != nullptr; n++) {
+		if (std::string_view(*n).substr(0, prefix.size()) != prefix)
+			continue;
+		jack_port_t *p = jack_port_by_name(client_, *n);
+		if (p == nullptr)
+			continue;
+		const char *type = jack_port_type(p);
+		out.push_back({*n, type ? type : "", static_cast<unsigned long>(jack_port_flags(p))});
+	}
+	jack_free(names);
+	return out;
+}
+
+bool jack_probe::port_exists(const std::string &full_name) const
+{
+	return jack_port_by_name(client_, full_name.c_str()) != nullptr;
+}
+
+std::vector<std::string> jack_probe::registrations() const
+{
+	std::lock_guard<std::mutex> lock(notes_lock_);
+	return notes_;
+}
+
+bool jack_probe::sync_notices(std::chrono::milliseconds timeout)
+{
+	const std::string port = "marker" + std::to_string(marker_count_++);
+	jack_port_t *p = jack_port_register(client_, port.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+	if (p == nullptr)
+		return false;
+	const std::string want = "+" + own(port);
+	const bool seen = wait_until([&] {
+		const auto notes = registrations();
+		return std::find(notes.begin(), notes.end(), want) != notes.end();
+	}, timeout);
+	jack_port_unregister(client_, p);
+	return seen;
+}
+
+int jack_probe::on_process(jack_nframes_t nframes, void *arg)
+{
+	static_cast<jack_probe *>(arg)->process(nframes);
+	return 0;
+}
+
+void jack_probe::process(jack_nframes_t nframes)
+{
+	const std::uint64_t period = periods_.load(std::memory_order_relaxed) + 1;
+
+	if (out_ != nullptr) {
+		void *buf = jack_port_get_buffer(out_, nframes);
+		if (buf != nullptr) {
+			jack_midi_clear_buffer(buf);
+			max_event_size_.store(jack_midi_max_event_size(buf), std::memory_order_relaxed);
+			std::uint64_t tail = send_tail_.load(std::memory_order_relaxed);
+			const std::uint64_t head = send_head_.load(std::memory_order_acquire);
+			jack_nframes_t frame = 0;
+			while (tail != head) {
+				const send_slot &slot = send_ring_[tail % send_slots];
+				if (jack_midi_event_write(buf, std::min(frame, nframes - 1), slot.data.data(), slot.size) != 0)
+					send_failures_.fetch_add(1, std::memory_order_relaxed);
+				frame++;
+				tail++;
+				if (slot.last)
+					break;
+			}
+			send_tail_.store(tail, std::memory_order_release);
+		}
+	}
+
+	for (std::size_t i = 0; i < in_count_; i++) {
+		void *buf = jack_port_get_buffer(in_[i], nframes);
+		if (buf == nullptr)
+			continue;
+		const std::uint32_t n = jack_midi_get_event_count(buf);
+		for (std::uint32_t e = 0; e < n; e++) {
+			jack_midi_event_t ev;
+			if (jack_midi_event_get(&ev, buf, e) != 0)
+				continue;
+			const std::uint64_t head = recv_head_.load(std::memory_order_relaxed);
+			if (head - recv_tail_.load(std::memory_order_acquire) >= recv_slots) {
+				recv_overflow_.fetch_add(1, std::memory_order_relaxed);
+				continue;
+			}
+			midi_record &r = recv_ring_[head % recv_slots];
+			r.port = static_cast<std::uint32_t>(i);
+			r.period = period;
+			r.frame = ev.time;
+			r.size = static_cast<std::uint32_t>(ev.size);
+			const std::size_t keep = std::min(ev.size, r.data.size());
+			std::copy(ev.buffer, ev.buffer + keep, r.data.begin());
+			recv_head_.store(head + 1, std::memory_order_release);
+		}
+	}
+
+	periods_.store(period, std::memory_order_release);
+}
+
+void jack_probe::note(std::string text)
+{
+	std::lock_guard<std::mutex> lock(notes_lock_);
+	notes_.push_back(std::move(text));
+}
+
+void jack_probe::on_client_registration(const char *name, int reg, void *arg)
+{
+	static_cast<jack_probe *>(arg)->note(std::string(reg ? "+" : "-") + name);
+}
+
+void jack_probe::on_port_registration(jack_port_id_t id, int reg, void *arg)
+{
+	auto *self = static_cast<jack_probe *>(arg);
+	jack_port_t *p = jack_port_by_id(self->client_, id);
+	const char *name = p ? jack_port_name(p) : nullptr;
+	self->note(std::string(reg ? "+" : "-") + (name ? name : "?"));
+}
+
+void jack_probe::on_shutdown(void *arg)
+{
+	static_cast<jack_probe *>(arg)->shut_down_.store(true);
+}
+
+} // namespace cftest
