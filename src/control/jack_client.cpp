@@ -19,7 +19,6 @@
 #include "control/port_table.h"
 #include "control/settings.h"
 #include "control/supervise.h"
-#include "device/device_link.h"
 
 namespace cableferry {
 
@@ -58,9 +57,7 @@ void jack_connect(const std::string &name)
 			return;
 		if (!bridge_settings.background)
 			errx(69, "Could not connect to the JACK server. Run jackd first?");
-		apply_device_loss_rule();
-		wait_one_second();
-		device_link_service();
+		supervision_round();
 	}
 }
 

@@ -6,6 +6,7 @@
 // are opened before the change of user, with the rights the daemon starts
 // with.
 #include <err.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -23,6 +24,22 @@ namespace {
 
 void on_sigpipe(int)
 {
+}
+
+// A device opened while descriptor 0, 1 or 2 is closed would get that
+// number, and every message printed afterwards (libjack's among them) would
+// go into the MIDI device.  Fill the gaps with the null device.
+void fill_standard_descriptors()
+{
+	for (;;) {
+		const int fd = open("/dev/null", O_RDWR);
+		if (fd < 0)
+			return;
+		if (fd > STDERR_FILENO) {
+			close(fd);
+			return;
+		}
+	}
 }
 
 [[noreturn]] void usage()
@@ -43,6 +60,7 @@ void on_sigpipe(int)
 
 int main(int argc, char **argv)
 {
+	fill_standard_descriptors();
 	const scan_outcome scan = scan_options(argc, argv, bridge_settings);
 	if (scan.result == scan_result::usage)
 		usage();
@@ -54,7 +72,8 @@ int main(int argc, char **argv)
 	signal(SIGPIPE, on_sigpipe);
 	link_lock_init();
 	device_link_service();
-	if (bridge_settings.switch_user && !change_user(bridge_settings.user_id))
+	const auto &name = bridge_settings.user_name;
+	if (bridge_settings.switch_user && !change_user(bridge_settings.user_id, name ? name->c_str() : nullptr))
 		errx(69, "Could not set user ID");
 
 	jack_connect(fit_client_name(make_client_name(bridge_settings)));

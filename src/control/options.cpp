@@ -14,13 +14,15 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 namespace cableferry {
 
-bool resolve_user(const char *arg, std::uint32_t &uid)
+bool resolve_user(const char *arg, std::uint32_t &uid, std::optional<std::string> &name)
 {
 	if (const passwd *pw = getpwnam(arg); pw != nullptr) {
 		uid = pw->pw_uid;
+		name = arg;
 		return true;
 	}
 	// An empty argument, or a number beyond 32 bits, would otherwise become
@@ -33,17 +35,26 @@ bool resolve_user(const char *arg, std::uint32_t &uid)
 	if (end == arg || *end != '\0' || errno == ERANGE)
 		return false;
 	const auto cut = static_cast<std::uint32_t>(value);
-	// "-1" reads as the largest value and cuts to 4294967295, which no user
-	// has: setuid refuses it later, so it is let through.
-	if (value > UINT32_MAX && cut != UINT32_MAX)
+	// strtoul negates what follows a '-', so "-4294967295" would come out
+	// as 1.  "-1" reads as the largest value and cuts to 4294967295, which
+	// no user has: setuid refuses it later, so it is let through.
+	const char *digits = arg + std::strspn(arg, " \t\n\v\f\r");
+	const bool negative = *digits == '-' && value != 0;
+	if ((negative || value > UINT32_MAX) && cut != UINT32_MAX)
 		return false;
 	uid = cut;
+	name.reset();
 	return true;
 }
 
 scan_outcome scan_options(int argc, char **argv, bridge_settings_t &settings)
 {
-	optind = 0; // glibc: 0 restarts the scanner from scratch
+#if defined(__GLIBC__)
+	optind = 0; // restarts glibc's scanner from scratch
+#else
+	optreset = 1; // the BSD way to restart it
+	optind = 1;
+#endif
 	int ch;
 	while ((ch = getopt(argc, argv, option_string)) != -1) {
 		switch (ch) {
@@ -61,7 +72,7 @@ scan_outcome scan_options(int argc, char **argv, bridge_settings_t &settings)
 			settings.per_channel_ports = true;
 			break;
 		case 'U':
-			if (!resolve_user(optarg, settings.user_id))
+			if (!resolve_user(optarg, settings.user_id, settings.user_name))
 				return {scan_result::bad_user, optarg};
 			settings.switch_user = true;
 			break;

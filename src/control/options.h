@@ -7,13 +7,22 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "control/settings.h"
 
 namespace cableferry {
 
+// glibc moves operands behind the options unless the string starts with
+// '+'; the BSD scanner stops at the first operand by itself and would take
+// a '+' for an option letter.
+#if defined(__GLIBC__)
 inline constexpr const char option_string[] = "+U:kBd:hP:SC:n:";
+#else
+inline constexpr const char option_string[] = "U:kBd:hP:SC:n:";
+#endif
 
 // The usage text, written to standard error as one block.
 inline constexpr std::string_view usage_text =
@@ -44,6 +53,7 @@ scan_outcome scan_options(int argc, char **argv, bridge_settings_t &settings);
 
 // Resolves a -U argument: a user name from the password database, else a
 // whole decimal number that fits in 32 bits.  False when it is neither.
-bool resolve_user(const char *arg, std::uint32_t &uid);
+// name is set to the argument when it was found as a user name.
+bool resolve_user(const char *arg, std::uint32_t &uid, std::optional<std::string> &name);
 
 } // namespace cableferry

@@ -20,6 +20,7 @@ struct bridge_settings_t {
 	bool exit_on_device_loss = false;         // end when a configured device closes (-k)
 	bool switch_user = false;                 // change user id before connecting (-U)
 	std::uint32_t user_id = 0;                // the user id to change to (-U)
+	std::optional<std::string> user_name;     // -U's argument when it named a user
 };
 
 extern bridge_settings_t bridge_settings;

@@ -27,18 +27,17 @@ void apply_device_loss_rule()
 		end_process(0);
 }
 
-void wait_one_second()
+void supervision_round()
 {
+	apply_device_loss_rule();
 	usleep(1000000);
+	device_link_service();
 }
 
 void supervise()
 {
-	for (;;) {
-		apply_device_loss_rule();
-		wait_one_second();
-		device_link_service();
-	}
+	for (;;)
+		supervision_round();
 }
 
 } // namespace cableferry

@@ -12,8 +12,9 @@ namespace cableferry {
 // the main thread is their only writer.
 void apply_device_loss_rule();
 
-// Sleeps one second.
-void wait_one_second();
+// One round of supervision: the device-loss rule, a one-second sleep, a
+// service of the device link.
+void supervision_round();
 
 // The supervision loop; never returns.
 [[noreturn]] void supervise();

@@ -13,10 +13,11 @@
 
 namespace cableferry {
 
-bool change_user(std::uint32_t uid)
+bool change_user(std::uint32_t uid, const char *name)
 {
 	if (getuid() == 0 || geteuid() == 0) {
-		if (const passwd *pw = getpwuid(uid); pw != nullptr) {
+		const passwd *pw = name != nullptr ? getpwnam(name) : getpwuid(uid);
+		if (pw != nullptr) {
 			if (initgroups(pw->pw_name, pw->pw_gid) != 0 || setgid(pw->pw_gid) != 0)
 				return false;
 		} else {

@@ -9,9 +9,10 @@
 
 namespace cableferry {
 
-// Becomes uid, with that user's groups (or, for a uid without a password
-// entry, with no supplementary groups and the group id equal to uid).  False
-// when any step fails or root's rights could be taken back afterwards.
-bool change_user(std::uint32_t uid);
+// Becomes uid, with the groups of the password entry found by name (when
+// given) or by uid; for a uid without an entry, with no supplementary
+// groups and the group id equal to uid.  False when any step fails or root's
+// rights could be taken back afterwards.
+bool change_user(std::uint32_t uid, const char *name);
 
 } // namespace cableferry

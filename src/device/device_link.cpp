@@ -16,12 +16,13 @@
 // is put in raw mode so that MIDI bytes pass through the line discipline
 // unchanged.
 //
-// open, stat and poll run without the lock; publishing, the flag change and
-// the close run under it.  Closing the capture slot empties the read buffer
+// open, stat, poll and close run without the lock; publishing, the flag
+// change and the retiring of a descriptor run under it.  Closing the capture slot empties the read buffer
 // but leaves the packetiser alone, so a message cut by an unplug can still be
 // completed by the device once it is back.
 #include "device/device_link.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -44,10 +45,16 @@ bool node_gone(int fd, const char *path)
 {
 #if defined(__linux__)
 	struct stat by_path{}, by_fd{};
-	if (stat(path, &by_path) != 0 || fstat(fd, &by_fd) != 0)
+	if (fstat(fd, &by_fd) != 0)
 		return true;
-	if (by_path.st_dev != by_fd.st_dev || by_path.st_ino != by_fd.st_ino)
+	if (stat(path, &by_path) != 0) {
+		// After a change of user the path may no longer be searchable;
+		// that says nothing about the device.
+		if (errno == ENOENT || errno == ENOTDIR)
+			return true;
+	} else if (by_path.st_dev != by_fd.st_dev || by_path.st_ino != by_fd.st_ino) {
 		return true;
+	}
 	if ((S_ISCHR(by_fd.st_mode) || S_ISBLK(by_fd.st_mode)) && by_path.st_rdev != by_fd.st_rdev)
 		return true;
 	pollfd p{fd, 0, 0};
@@ -113,12 +120,17 @@ void service_slot(int &slot, const char *path, int access, int status_flags, voi
 	const int fd = slot;
 	const bool gone = node_gone(fd, path);
 	pthread_mutex_lock(&link_lock);
-	if (fcntl(fd, F_SETFL, status_flags) == -1 || gone) {
-		close(fd);
+	const bool lost = fcntl(fd, F_SETFL, status_flags) == -1 || gone;
+	if (lost) {
 		slot = -1;
 		on_close();
 	}
 	pthread_mutex_unlock(&link_lock);
+	// Once the slot reads -1 the process cycle no longer touches fd, so it
+	// is closed outside the lock: closing a serial line or a raw MIDI output
+	// may wait for its output to drain, and the cycle must not wait with it.
+	if (lost)
+		close(fd);
 }
 
 } // namespace

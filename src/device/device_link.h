@@ -5,7 +5,7 @@
 // process cycle reads the capture node and writes the playback node.  One
 // mutex, link_lock, guards both descriptors and the capture read buffer.
 // The main thread is the only writer of the descriptors, so it may test them
-// without the lock; it takes the lock to publish, probe or close one.  The
+// without the lock; it takes the lock to publish, probe or retire one.  The
 // real-time thread holds it for a whole capture drain and around each
 // playback write, so a descriptor is never closed under its feet.
 #pragma once

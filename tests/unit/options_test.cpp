@@ -12,20 +12,22 @@ using namespace cableferry;
 namespace {
 
 struct scanned {
+	std::vector<std::string> args; // kept alive: outcome may point into it
 	scan_outcome outcome;
 	bridge_settings_t settings;
 };
 
 scanned scan(std::vector<std::string> args)
 {
-	args.insert(args.begin(), "cableferry");
+	scanned s{};
+	s.args = std::move(args);
+	s.args.insert(s.args.begin(), "cableferry");
 	std::vector<char *> argv;
-	for (auto &a : args)
+	for (auto &a : s.args)
 		argv.push_back(a.data());
 	argv.push_back(nullptr);
-	scanned s{};
 	opterr = 0; // keep getopt's complaints out of the test log
-	s.outcome = scan_options(static_cast<int>(args.size()), argv.data(), s.settings);
+	s.outcome = scan_options(static_cast<int>(s.args.size()), argv.data(), s.settings);
 	opterr = 1;
 	return s;
 }
@@ -107,6 +109,11 @@ TEST(Options, UserNameFromPasswordDatabase)
 	ASSERT_EQ(s.outcome.result, scan_result::run);
 	EXPECT_TRUE(s.settings.switch_user);
 	EXPECT_EQ(s.settings.user_id, 0u);
+	EXPECT_EQ(s.settings.user_name, "root");
+
+	s = scan({"-U", "root", "-U", "1001", "-P", "p"});
+	EXPECT_EQ(s.settings.user_id, 1001u);
+	EXPECT_FALSE(s.settings.user_name.has_value()); // a number replaces the name
 }
 
 TEST(Options, ResolveUser)
@@ -129,13 +136,18 @@ TEST(Options, ResolveUser)
 		{"   ", false, 0},
 		{"4294967296", false, 0},    // would wrap to root
 		{"-4294967295", false, 0},   // would wrap to 1
+		{"-18446744073709551615", false, 0}, // would wrap to 1 as well
+		{" -4294967297", true, 4294967295u}, // cuts to 4294967295 like "-1"
+		{"-0", true, 0},
 		{"99999999999999999999999", false, 0}, // ERANGE
 		{"12 ", false, 0},
 		{"0x10", false, 0},
 	};
 	for (const auto &r : rows) {
 		std::uint32_t uid = 0;
-		EXPECT_EQ(resolve_user(r.arg, uid), r.accepted) << '"' << r.arg << '"';
+		std::optional<std::string> name;
+		EXPECT_EQ(resolve_user(r.arg, uid, name), r.accepted) << '"' << r.arg << '"';
+		EXPECT_EQ(name.has_value(), r.accepted && std::string(r.arg) == "root");
 		if (r.accepted) {
 			EXPECT_EQ(uid, r.uid) << '"' << r.arg << '"';
 		}
