@@ -1,0 +1,524 @@
+// MIDI from the capture node to JACK: bytes written into a FIFO come out as
+// events on midi.TX and, with -S, on the port of their channel as well.
+//
+// A second probe client ("fan") has one input for each of the daemon's
+// outputs, so every event is seen on the port it left by.  The events
+// expected on midi.TX are written out by hand, or built alongside the bytes
+// of a generated stream; a channel port must carry exactly the events on
+// midi.TX whose first byte is a status of its channel.  Whether the daemon
+// has read what was written is told by the FIFO's fill level (FIONREAD), and
+// whether it holds the node by /proc/<pid>/fd, so no step waits on a guess.
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "e2e/e2e_fixture.h"
+
+namespace cftest {
+namespace {
+
+constexpr std::size_t channel_count = 16;
+constexpr const char *hex_digits = "0123456789ABCDEF";
+
+std::string hex(const bytes &b)
+{
+	std::string out;
+	for (const std::uint8_t v : b) {
+		if (!out.empty())
+			out += ' ';
+		out += hex_digits[v >> 4];
+		out += hex_digits[v & 0x0F];
+	}
+	return out;
+}
+
+// A list of events as "90 3C 64; F8", for readable comparisons.
+std::string show(const std::vector<bytes> &events)
+{
+	std::string out;
+	for (const auto &e : events)
+		out += (out.empty() ? "" : "; ") + hex(e);
+	return out;
+}
+
+// The events of a list that also belong on channel c's port.
+std::vector<bytes> on_channel(const std::vector<bytes> &events, std::size_t c)
+{
+	std::vector<bytes> out;
+	for (const auto &e : events)
+		if (!e.empty() && e[0] >= 0x80 && e[0] <= 0xEF && (e[0] & 0x0F) == c)
+			out.push_back(e);
+	return out;
+}
+
+bytes event_bytes(const midi_record &r)
+{
+	return bytes(r.data.begin(), r.data.begin() + std::min<std::size_t>(r.size, r.data.size()));
+}
+
+// The events of each fan port, in arrival order: 0 is midi.TX, 1 + c channel c.
+std::vector<std::vector<bytes>> by_port(const std::vector<midi_record> &got)
+{
+	std::vector<std::vector<bytes>> ports(1 + channel_count);
+	for (const auto &r : got)
+		if (r.port < ports.size())
+			ports[r.port].push_back(event_bytes(r));
+	return ports;
+}
+
+// The timing rule on every port: within one period the events sit at frames
+// 0, 1, 2... in the order they came, and there are at most limit of them.
+// The first breach, or "".
+std::string frame_problem(const std::vector<midi_record> &got, std::size_t limit)
+{
+	std::map<std::pair<std::uint32_t, std::uint64_t>, std::uint32_t> next; // (port, period) -> frame
+	for (const auto &r : got) {
+		std::uint32_t &frame = next[{r.port, r.period}];
+		if (r.frame != frame)
+			return "port " + std::to_string(r.port) + ", period " + std::to_string(r.period) +
+			       ": event " + std::to_string(frame) + " at frame " + std::to_string(r.frame);
+		frame++;
+	}
+	for (const auto &[key, count] : next)
+		if (count > limit)
+			return "port " + std::to_string(key.first) + ", period " + std::to_string(key.second) +
+			       ": " + std::to_string(count) + " events in a period of " + std::to_string(limit);
+	return {};
+}
+
+// The largest number of events that one period brought on port.
+std::size_t busiest_period(const std::vector<midi_record> &got, std::uint32_t port)
+{
+	std::map<std::uint64_t, std::size_t> per_period;
+	std::size_t most = 0;
+	for (const auto &r : got)
+		if (r.port == port)
+			most = std::max(most, ++per_period[r.period]);
+	return most;
+}
+
+// Where two event lists part, for readable failures of long ones.
+std::string first_difference(const std::vector<bytes> &got, const std::vector<bytes> &want)
+{
+	std::size_t i = 0;
+	while (i < got.size() && i < want.size() && got[i] == want[i])
+		i++;
+	std::string out = "got " + std::to_string(got.size()) + " events, want " +
+	                  std::to_string(want.size()) + ", first difference at " + std::to_string(i);
+	if (i < got.size())
+		out += ": got " + hex(got[i]);
+	if (i < want.size())
+		out += ", want " + hex(want[i]);
+	return out;
+}
+
+// Bytes written into the pipe and not read yet; -1 on error.
+int pipe_fill(int fd)
+{
+	int n = -1;
+	return ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
+}
+
+class capture : public e2e_server {
+protected:
+	jack_probe fan;                // one input per daemon output: tx, then ch0..ch15
+	std::string fifo;              // the capture node
+	std::string client;            // the daemon's client name
+	daemon_proc *d = nullptr;      // the running daemon
+	unique_fd writer;              // our end of the FIFO, non-blocking
+	std::vector<midi_record> got;  // events received since the last clear
+
+	void SetUp() override
+	{
+		ASSERT_NO_FATAL_FAILURE(e2e_server::SetUp());
+		ASSERT_TRUE(fan.open(server.name, unique_client_name("fan"))) << server.log();
+		ASSERT_EQ(fan.add_input("tx"), 0);
+		for (std::size_t c = 0; c < channel_count; c++)
+			ASSERT_EQ(fan.add_input(std::string("ch") + hex_digits[c]), static_cast<int>(1 + c));
+		ASSERT_TRUE(fan.activate());
+		ASSERT_TRUE(fan.wait_periods(1));
+	}
+
+	void TearDown() override
+	{
+		writer.reset();
+		fan.close();
+		e2e_server::TearDown();
+	}
+
+	// Starts the daemon with -S on a new FIFO, connects all its outputs to
+	// the fan and opens our writing end.
+	void start()
+	{
+		fifo = dir.make_fifo("in");
+		ASSERT_FALSE(fifo.empty());
+		client = "cableferry-" + fifo;
+		d = &launch({"-S", "-C", fifo});
+		ASSERT_NO_FATAL_FAILURE(await_port(*d, client + ":midi.TX.CHF"));
+		ASSERT_TRUE(wait_until([&] { return open_count(d->pid, fifo) == 1; }))
+			<< "the daemon did not open " << fifo;
+		ASSERT_TRUE(fan.connect(client + ":midi.TX", fan.own("tx")));
+		for (std::size_t c = 0; c < channel_count; c++)
+			ASSERT_TRUE(fan.connect(client + ":midi.TX.CH" + hex_digits[c],
+			                        fan.own(std::string("ch") + hex_digits[c])));
+		ASSERT_NO_FATAL_FAILURE(open_writer());
+	}
+
+	void open_writer()
+	{
+		writer = unique_fd(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+		ASSERT_TRUE(writer) << "no writer for " << fifo << ": " << std::strerror(errno);
+	}
+
+	void collect()
+	{
+		for (const auto &r : fan.drain())
+			got.push_back(r);
+	}
+
+	std::size_t tx_count() const
+	{
+		return static_cast<std::size_t>(
+			std::count_if(got.begin(), got.end(), [](const midi_record &r) { return r.port == 0; }));
+	}
+
+	// Writes data whole, as fast as the pipe takes it, collecting events
+	// meanwhile.  A piece of at most PIPE_BUF bytes into an empty pipe goes
+	// in one write, which the daemon then reads within one period.
+	bool put(const bytes &data)
+	{
+		std::size_t done = 0;
+		return wait_until([&] {
+			collect();
+			while (done < data.size()) {
+				const ssize_t n = ::write(writer.fd, data.data() + done, data.size() - done);
+				if (n > 0)
+					done += static_cast<std::size_t>(n);
+				else if (!(n < 0 && errno == EINTR))
+					break;
+			}
+			return done == data.size();
+		});
+	}
+
+	// Waits until the daemon has read everything written and n events came
+	// on midi.TX, then a few periods more, so that anything extra shows too.
+	bool settle(std::size_t n)
+	{
+		const bool done = wait_until([&] {
+			collect();
+			return pipe_fill(writer.fd) == 0 && tx_count() >= n;
+		});
+		const bool ran = fan.wait_periods(4);
+		collect();
+		return done && ran;
+	}
+
+	// midi.TX carries exactly tx, and each channel port its channel's share.
+	void expect_ports(const std::vector<bytes> &tx)
+	{
+		const auto ports = by_port(got);
+		EXPECT_EQ(show(ports[0]), show(tx)) << "on midi.TX";
+		for (std::size_t c = 0; c < channel_count; c++)
+			EXPECT_EQ(show(ports[1 + c]), show(on_channel(tx, c))) << "on midi.TX.CH" << hex_digits[c];
+	}
+};
+
+struct fan_case {
+	const char *label;      // what the case shows
+	bytes input;            // written at once
+	std::vector<bytes> tx;  // events on midi.TX, in order
+};
+
+// Each case starts with a status byte, so running status left by the one
+// before does not reach into it.
+const std::vector<fan_case> fan_cases = {
+	{"note on, channel 0", {0x90, 0x3C, 0x64}, {{0x90, 0x3C, 0x64}}},
+	{"note on, then a clock", {0x99, 0x24, 0x7F, 0xF8}, {{0x99, 0x24, 0x7F}, {0xF8}}},
+	{"running status, two and three bytes",
+	 {0x93, 0x40, 0x10, 0x41, 0x11, 0xC5, 0x07, 0x08, 0xB0, 0x07, 0x64, 0x0A, 0x20},
+	 {{0x93, 0x40, 0x10}, {0x93, 0x41, 0x11}, {0xC5, 0x07}, {0xC5, 0x08}, {0xB0, 0x07, 0x64}, {0xB0, 0x0A, 0x20}}},
+	{"every kind of channel message",
+	 {0x86, 0x3C, 0x00, 0xA7, 0x3C, 0x50, 0xBB, 0x40, 0x7F, 0xCC, 0x05, 0xDD, 0x60, 0xEE, 0x00, 0x40},
+	 {{0x86, 0x3C, 0x00}, {0xA7, 0x3C, 0x50}, {0xBB, 0x40, 0x7F}, {0xCC, 0x05}, {0xDD, 0x60}, {0xEE, 0x00, 0x40}}},
+	{"every channel once",
+	 {0x90, 0x30, 0x40, 0x91, 0x31, 0x41, 0x92, 0x32, 0x42, 0x93, 0x33, 0x43, 0x94, 0x34, 0x44, 0x95, 0x35, 0x45,
+	  0x96, 0x36, 0x46, 0x97, 0x37, 0x47, 0x98, 0x38, 0x48, 0x99, 0x39, 0x49, 0x9A, 0x3A, 0x4A, 0x9B, 0x3B, 0x4B,
+	  0x9C, 0x3C, 0x4C, 0x9D, 0x3D, 0x4D, 0x9E, 0x3E, 0x4E, 0x9F, 0x3F, 0x4F},
+	 {{0x90, 0x30, 0x40}, {0x91, 0x31, 0x41}, {0x92, 0x32, 0x42}, {0x93, 0x33, 0x43}, {0x94, 0x34, 0x44},
+	  {0x95, 0x35, 0x45}, {0x96, 0x36, 0x46}, {0x97, 0x37, 0x47}, {0x98, 0x38, 0x48}, {0x99, 0x39, 0x49},
+	  {0x9A, 0x3A, 0x4A}, {0x9B, 0x3B, 0x4B}, {0x9C, 0x3C, 0x4C}, {0x9D, 0x3D, 0x4D}, {0x9E, 0x3E, 0x4E},
+	  {0x9F, 0x3F, 0x4F}}},
+	{"real-time bytes inside notes come out first, on midi.TX alone",
+	 {0x9F, 0x3C, 0xF8, 0x64, 0xFE, 0x3D, 0xFA, 0xFF, 0x65},
+	 {{0xF8}, {0x9F, 0x3C, 0x64}, {0xFE}, {0xFA}, {0xFF}, {0x9F, 0x3D, 0x65}}},
+	{"System Exclusive of 7 bytes: 3, 3 and 1",
+	 {0xF0, 0x01, 0x02, 0x03, 0x04, 0x05, 0xF7},
+	 {{0xF0, 0x01, 0x02}, {0x03, 0x04, 0x05}, {0xF7}}},
+	{"System Exclusive of 6, 5 and 2 bytes",
+	 {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7, 0xF0, 0x01, 0x02, 0x03, 0xF7, 0xF0, 0xF7},
+	 {{0xF0, 0x7E, 0x7F}, {0x09, 0x01, 0xF7}, {0xF0, 0x01, 0x02}, {0x03, 0xF7}, {0xF0, 0xF7}}},
+	{"clock inside System Exclusive",
+	 {0xF0, 0x7E, 0xF8, 0x7F, 0x09, 0x01, 0xF8, 0xF7},
+	 {{0xF8}, {0xF0, 0x7E, 0x7F}, {0xF8}, {0x09, 0x01, 0xF7}}},
+	{"System Exclusive cut by a note",
+	 {0xF0, 0x01, 0x02, 0x03, 0x04, 0x92, 0x30, 0x40},
+	 {{0xF0, 0x01, 0x02}, {0x92, 0x30, 0x40}}},
+	{"System Exclusive cut by a tune request",
+	 {0xF0, 0x01, 0x02, 0x03, 0x04, 0xF6, 0x05, 0xF7},
+	 {{0xF0, 0x01, 0x02}, {0xF6}}},
+	{"system common, no running status, strays dropped",
+	 {0xF2, 0x10, 0x20, 0x30, 0xF1, 0x05, 0x06, 0xF3, 0x11, 0x12, 0xF6, 0xF7, 0x3C, 0xF4, 0x01, 0xF5, 0x02},
+	 {{0xF2, 0x10, 0x20}, {0xF1, 0x05}, {0xF3, 0x11}, {0xF6}}},
+	{"undefined status cuts a note", {0x94, 0x3C, 0xF4, 0x64}, {}},
+};
+
+TEST_F(capture, events_on_midi_tx_and_their_channel_port)
+{
+	ASSERT_NO_FATAL_FAILURE(start());
+	for (const auto &c : fan_cases) {
+		SCOPED_TRACE(c.label);
+		got.clear();
+		ASSERT_LE(c.input.size(), std::size_t{PIPE_BUF});
+		ASSERT_TRUE(put(c.input));
+		ASSERT_TRUE(settle(c.tx.size())) << "midi.TX has " << show(by_port(got)[0]);
+		expect_ports(c.tx);
+		// One write, read in one period: everything in that period, at
+		// frames 0, 1, 2... on each port.
+		std::set<std::uint64_t> periods;
+		for (const auto &r : got)
+			periods.insert(r.period);
+		EXPECT_LE(periods.size(), 1u);
+		EXPECT_EQ(frame_problem(got, server.period), "");
+	}
+	EXPECT_EQ(fan.record_overflows(), 0u);
+	EXPECT_TRUE(d->running());
+	EXPECT_EQ(d->stderr_text(), "");
+}
+
+struct split_case {
+	const char *label;                       // what the case shows
+	std::vector<bytes> parts;                // written one after the other
+	std::vector<std::vector<bytes>> after;   // midi.TX events each part brings
+};
+
+const std::vector<split_case> split_cases = {
+	{"note cut after its status", {{0x90}, {0x3C, 0x64}}, {{}, {{0x90, 0x3C, 0x64}}}},
+	{"note cut before its last byte", {{0x90, 0x3C}, {0x64}}, {{}, {{0x90, 0x3C, 0x64}}}},
+	{"note cut twice", {{0x91}, {0x3C}, {0x64}}, {{}, {}, {{0x91, 0x3C, 0x64}}}},
+	{"running status cut", {{0x95, 0x01, 0x02, 0x03}, {0x04}}, {{{0x95, 0x01, 0x02}}, {{0x95, 0x03, 0x04}}}},
+	{"program change status alone", {{0xC7}, {0x10, 0x11}}, {{}, {{0xC7, 0x10}, {0xC7, 0x11}}}},
+	{"clock between the parts", {{0x9A, 0x3C}, {0xF8}, {0x64}}, {{}, {{0xF8}}, {{0x9A, 0x3C, 0x64}}}},
+	{"System Exclusive cut inside a chunk",
+	 {{0xF0, 0x01, 0x02, 0x03, 0x04}, {0x05, 0xF7}},
+	 {{{0xF0, 0x01, 0x02}}, {{0x03, 0x04, 0x05}, {0xF7}}}},
+	{"song position cut", {{0xF2, 0x10}, {0x20, 0x30}}, {{}, {{0xF2, 0x10, 0x20}}}},
+};
+
+// Each part is read by the daemon (the pipe is empty) and some periods go
+// by before the next is written: a message cut there still comes out whole,
+// as one event at frame 0 of the period that completes it.
+TEST_F(capture, message_split_across_periods_comes_out_whole)
+{
+	ASSERT_NO_FATAL_FAILURE(start());
+	for (const auto &c : split_cases) {
+		SCOPED_TRACE(c.label);
+		for (std::size_t i = 0; i < c.parts.size(); i++) {
+			SCOPED_TRACE("part " + std::to_string(i));
+			got.clear();
+			ASSERT_TRUE(put(c.parts[i]));
+			ASSERT_TRUE(settle(c.after[i].size())) << "midi.TX has " << show(by_port(got)[0]);
+			expect_ports(c.after[i]);
+			EXPECT_EQ(frame_problem(got, server.period), "");
+		}
+	}
+	EXPECT_EQ(fan.record_overflows(), 0u);
+	EXPECT_TRUE(d->running());
+}
+
+struct unplug_case {
+	const char *label;                 // what the case shows
+	bytes before;                      // written before the node goes
+	std::vector<bytes> before_events;  // what that brings at once
+	bytes after;                       // written once it is back
+	std::vector<bytes> after_events;   // what that brings
+};
+
+// The node goes away in the middle of a message and a new one takes its
+// place: the daemon closes the old node, opens the new one, and the message
+// begun on the old one is completed by the bytes from the new one.
+TEST_F(capture, node_removed_mid_message_completes_it_when_back)
+{
+	const std::vector<unplug_case> cases = {
+		{"note", {0x90, 0x3C}, {}, {0x64, 0x3E, 0x65}, {{0x90, 0x3C, 0x64}, {0x90, 0x3E, 0x65}}},
+		{"System Exclusive",
+		 {0xF0, 0x01, 0x02, 0x03, 0x04},
+		 {{0xF0, 0x01, 0x02}},
+		 {0x05, 0xF7},
+		 {{0x03, 0x04, 0x05}, {0xF7}}},
+	};
+	ASSERT_NO_FATAL_FAILURE(start());
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.label);
+		got.clear();
+		ASSERT_TRUE(put(c.before));
+		ASSERT_TRUE(settle(c.before_events.size()));
+		expect_ports(c.before_events);
+
+		writer.reset();
+		ASSERT_EQ(unlink(fifo.c_str()), 0);
+		ASSERT_TRUE(wait_until([&] { return open_count(d->pid, fifo) == 0; }))
+			<< "the daemon still holds the removed node";
+		ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+		ASSERT_TRUE(wait_until([&] { return open_count(d->pid, fifo) == 1; }))
+			<< "the daemon did not open the new node";
+		ASSERT_NO_FATAL_FAILURE(open_writer());
+
+		got.clear();
+		ASSERT_TRUE(put(c.after));
+		ASSERT_TRUE(settle(c.after_events.size())) << "midi.TX has " << show(by_port(got)[0]);
+		expect_ports(c.after_events);
+		EXPECT_EQ(frame_problem(got, server.period), "");
+	}
+	EXPECT_TRUE(d->running());
+	EXPECT_EQ(d->stderr_text(), "");
+}
+
+// A generated stream and the events it must bring on midi.TX, built side
+// by side: each event is written down when the byte that completes it is.
+struct stream {
+	bytes data;                // what is written
+	std::vector<bytes> events; // what must come out on midi.TX, in order
+};
+
+// Blocks of notes in running status on changing channels, program changes
+// in running status, System Exclusive of 2 to 300 bytes, song positions and
+// tune requests, with real-time bytes anywhere, even inside a message.
+stream long_stream(unsigned notes)
+{
+	std::mt19937 rng(20240611); // fixed: the same stream every run
+	const auto pick = [&](unsigned n) { return static_cast<unsigned>(rng() % n); };
+	const auto data_byte = [&] { return static_cast<std::uint8_t>(pick(128)); };
+	constexpr std::uint8_t realtime[] = {0xF8, 0xF8, 0xF8, 0xF8, 0xFA, 0xFB, 0xFC, 0xFE};
+	stream s;
+	const auto maybe_realtime = [&] {
+		if (pick(6) != 0)
+			return;
+		const std::uint8_t b = realtime[pick(sizeof realtime)];
+		s.data.push_back(b);
+		s.events.push_back({b});
+	};
+	unsigned done = 0;
+	for (unsigned block = 0; done < notes; block++) {
+		const auto channel = static_cast<std::uint8_t>(block % 16);
+		if (block % 9 == 4) {
+			const auto status = static_cast<std::uint8_t>(0xC0 | channel);
+			s.data.push_back(status);
+			for (unsigned i = 0, n = 1 + pick(4); i < n; i++) {
+				maybe_realtime();
+				const std::uint8_t program = data_byte();
+				s.data.push_back(program);
+				s.events.push_back({status, program});
+			}
+		} else {
+			const auto status = static_cast<std::uint8_t>((block % 2 ? 0x90 : 0x80) | channel);
+			s.data.push_back(status);
+			for (unsigned i = 0, n = 1 + pick(40); i < n && done < notes; i++, done++) {
+				const std::uint8_t key = data_byte(), velocity = data_byte();
+				maybe_realtime();
+				s.data.push_back(key);
+				maybe_realtime();
+				s.data.push_back(velocity);
+				s.events.push_back({status, key, velocity});
+			}
+		}
+		if (pick(3) == 0) {
+			// Three bytes to an event; a real-time byte comes out at once.
+			const std::size_t len = 2 + pick(299);
+			bytes chunk;
+			for (std::size_t i = 0; i < len; i++) {
+				const std::uint8_t b = i == 0 ? 0xF0 : i + 1 == len ? 0xF7 : data_byte();
+				if (i > 0)
+					maybe_realtime();
+				s.data.push_back(b);
+				chunk.push_back(b);
+				if (chunk.size() == 3) {
+					s.events.push_back(chunk);
+					chunk.clear();
+				}
+			}
+			if (!chunk.empty())
+				s.events.push_back(chunk);
+		}
+		if (pick(10) == 0) {
+			const std::uint8_t low = data_byte(), high = data_byte();
+			s.data.insert(s.data.end(), {0xF2, low, high});
+			s.events.push_back({0xF2, low, high});
+		}
+		if (pick(20) == 0) {
+			s.data.push_back(0xF6);
+			s.events.push_back({0xF6});
+		}
+	}
+	return s;
+}
+
+// Far more than a period's worth: a backlog of several KB written at once,
+// then the rest in bursts of random size that cut messages anywhere, some
+// back to back and some a period apart.  Everything arrives, in order, and
+// no period carries more events on a port than it has frames.
+TEST_F(capture, long_stream_arrives_complete_and_in_order)
+{
+	const stream s = long_stream(3000);
+	const std::size_t at_once = 8192;
+	ASSERT_GT(s.data.size(), 2 * at_once);
+	ASSERT_GT(s.events.size(), 16 * server.period);
+	ASSERT_NO_FATAL_FAILURE(start());
+
+	// The pipe is empty and holds 64 KiB: this goes in whole.
+	ASSERT_EQ(::write(writer.fd, s.data.data(), at_once), static_cast<ssize_t>(at_once));
+	std::mt19937 rng(7);
+	for (std::size_t pos = at_once, burst = 0; pos < s.data.size(); burst++) {
+		const std::size_t n = std::min<std::size_t>(1 + rng() % 1000, s.data.size() - pos);
+		ASSERT_TRUE(put(bytes(s.data.begin() + pos, s.data.begin() + pos + n)));
+		pos += n;
+		if (burst % 3 != 0) {
+			const std::uint64_t next = fan.periods() + 1;
+			ASSERT_TRUE(wait_until([&] {
+				collect();
+				return fan.periods() >= next;
+			}));
+		}
+	}
+	ASSERT_TRUE(settle(s.events.size())) << first_difference(by_port(got)[0], s.events);
+
+	EXPECT_EQ(fan.record_overflows(), 0u) << "the test lost events itself";
+	const auto ports = by_port(got);
+	EXPECT_TRUE(ports[0] == s.events) << first_difference(ports[0], s.events);
+	for (std::size_t c = 0; c < channel_count; c++) {
+		const auto want = on_channel(s.events, c);
+		EXPECT_TRUE(ports[1 + c] == want) << "midi.TX.CH" << hex_digits[c] << ": "
+		                                  << first_difference(ports[1 + c], want);
+	}
+	EXPECT_EQ(frame_problem(got, server.period), "");
+	// The backlog fills whole periods: the limit is the period, not less.
+	EXPECT_EQ(busiest_period(got, 0), server.period);
+	EXPECT_TRUE(d->running());
+	EXPECT_EQ(d->stderr_text(), "");
+}
+
+} // namespace
+} // namespace cftest
