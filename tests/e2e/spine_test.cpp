@@ -7,6 +7,7 @@
 // checked in /proc while the daemon runs against a server of the target user.
 #include <grp.h>
 #include <pwd.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -253,6 +254,34 @@ TEST_F(offline, no_server_without_background_is_69)
 	EXPECT_EQ(last_line(d.stderr_text()), "cableferry: Could not connect to the JACK server. Run jackd first?");
 	const std::string err = d.stderr_text();
 	EXPECT_TRUE(!err.empty() && err.back() == '\n');
+}
+
+// Started with standard error closed, the daemon must not hand its number
+// to a device: libjack's complaints and our own message would
+// then be written into the MIDI device.
+TEST_F(offline, closed_standard_error_never_reaches_the_device)
+{
+	const std::string fifo = dir.make_fifo("dev");
+	unique_fd reader = open_fifo_reader(fifo);
+	ASSERT_TRUE(reader);
+	const std::string env = "JACK_DEFAULT_SERVER=" + unique_server_name() + "_absent";
+	std::string bin = CABLEFERRY_BINARY, opt = "-P";
+	std::string path = fifo;
+	char *argv[] = {bin.data(), opt.data(), path.data(), nullptr};
+	char *envp[] = {const_cast<char *>(env.c_str()), nullptr};
+	posix_spawn_file_actions_t actions;
+	posix_spawn_file_actions_init(&actions);
+	posix_spawn_file_actions_addclose(&actions, STDERR_FILENO);
+	pid_t pid = -1;
+	ASSERT_EQ(posix_spawn(&pid, bin.c_str(), &actions, nullptr, argv, envp), 0);
+	posix_spawn_file_actions_destroy(&actions);
+	track_pid(pid);
+	const auto status = wait_child(pid, default_deadline);
+	ASSERT_TRUE(status.has_value());
+	EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 69);
+	bytes got;
+	read_available(reader.fd, got);
+	EXPECT_EQ(std::string(got.begin(), got.end()), "");
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -227,4 +228,33 @@ TEST_F(DeviceLink, NodeGoneOnAnOpenRegularNode)
 	unlink(p.c_str());
 	EXPECT_TRUE(node_gone(fd, p.c_str()));
 	close(fd);
+}
+
+TEST_F(DeviceLink, UnsearchablePathAfterChangeOfUserIsNotLoss)
+{
+	if (geteuid() != 0)
+		GTEST_SKIP() << "needs root to drop to another user";
+	const fs::path locked = dir / "locked";
+	ASSERT_EQ(mkdir(locked.c_str(), 0700), 0);
+	const std::string p = (locked / "in").string();
+	ASSERT_EQ(mkfifo(p.c_str(), 0600), 0);
+	bridge_settings.capture_path = p;
+	device_link_service(); // opened with root's rights
+	ASSERT_GE(device_link.capture_fd, 0);
+
+	const pid_t child = fork();
+	ASSERT_GE(child, 0);
+	if (child == 0) {
+		// As another user stat() is refused (EACCES), yet the device is fine.
+		if (setgid(65534) != 0 || setuid(65534) != 0)
+			_exit(2);
+		device_link_service();
+		const bool kept = device_link.capture_fd >= 0;
+		ASSERT_EQ(unlink(p.c_str()), -1); // still refused: the node stays put
+		_exit(kept ? 0 : 1);
+	}
+	int status = 0;
+	ASSERT_EQ(waitpid(child, &status, 0), child);
+	ASSERT_TRUE(WIFEXITED(status));
+	EXPECT_EQ(WEXITSTATUS(status), 0) << "the slot was closed although the node is there";
 }
