@@ -150,7 +150,7 @@ std::string make_client_name(const bridge_settings_t &settings, const descriptio
 	name_buffer_t buffer{};
 	std::size_t length = buffer.size();
 	if (source.query(source.context, numbers.unit, buffer, length) == description_status::refused)
-		return general_form(default_prefix, name_tail(settings));
+		return general_client_name(settings); // no -n here: prefix "cableferry"
 	if (length >= buffer.size())
 		length = buffer.size() - 1;
 
