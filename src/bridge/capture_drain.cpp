@@ -1,7 +1,8 @@
 // Capture drain.
 //
-// The loop takes one byte at a time, refilling read_buffer with a single
-// read() whenever it is used up; a read that returns nothing ends the drain.
+// The loop hands the packetiser the unread bytes of read_buffer and takes
+// back the next completed packet, refilling read_buffer with a single read()
+// whenever it is used up; a read that returns nothing ends the drain.
 // midi.TX receives at most nframes events per period, each on a frame of its
 // own; once it has them, or once its buffer has no room for another event,
 // the drain stops and the bytes not yet handed out wait in read_buffer (and
@@ -61,7 +62,10 @@ void capture_drain(jack_nframes_t nframes, const out_buffer_array &out_buffers,
 			}
 			dl.read_len = static_cast<int>(n);
 		}
-		const midi_packet *p = packetise_byte(dl.read_buffer[dl.read_pos++]);
+		std::size_t used = 0;
+		const midi_packet *p = packetise_bytes(
+			std::span(dl.read_buffer).subspan(dl.read_pos, dl.read_len - dl.read_pos), used);
+		dl.read_pos += static_cast<int>(used);
 		if (p == nullptr)
 			continue;
 		const size_t len = code_index_length[p->code_index];

@@ -24,16 +24,15 @@ packetiser_t packetiser{};
 
 namespace {
 
-// Completes a packet: remembers which one holds it and hands it out.
+// Hands out a completed packet.
 inline const midi_packet *complete(midi_packet &packet)
 {
-	packetiser.current_packet = &packet;
 	return &packet;
 }
 
-} // namespace
-
-const midi_packet *packetise_byte(std::uint8_t b)
+// One byte.  The parse state is passed in a local so that a loop over many
+// bytes keeps it in a register; the callers store it back.
+inline __attribute__((always_inline)) const midi_packet *step(packet_state &state, std::uint8_t b)
 {
 	packetiser_t &p = packetiser;
 	midi_packet &m = p.message_packet;
@@ -49,31 +48,31 @@ const midi_packet *packetise_byte(std::uint8_t b)
 		switch (b) {
 		case 0xF0:
 			m.data[0] = 0xF0;
-			p.parse_state = packet_state::sysex_fill_2;
+			state = packet_state::sysex_fill_2;
 			return nullptr;
 		case 0xF1:
 		case 0xF3:
 			m.data[0] = b;
-			p.parse_state = packet_state::one_data;
+			state = packet_state::one_data;
 			return nullptr;
 		case 0xF2:
 			m.data[0] = 0xF2;
-			p.parse_state = packet_state::two_data_first;
+			state = packet_state::two_data_first;
 			return nullptr;
 		case 0xF4:
 		case 0xF5:
-			p.parse_state = packet_state::idle;
+			state = packet_state::idle;
 			return nullptr;
 		case 0xF6:
 			m = {0x05, {0xF6, 0x00, 0x00}};
-			p.parse_state = packet_state::idle;
+			state = packet_state::idle;
 			return complete(m);
 		default: // F7, end of System Exclusive
 			break;
 		}
-		const packet_state state = p.parse_state;
-		p.parse_state = packet_state::idle;
-		switch (state) {
+		const packet_state was = state;
+		state = packet_state::idle;
+		switch (was) {
 		case packet_state::sysex_fill_1:
 			m = {0x05, {0xF7, 0x00, 0x00}};
 			return complete(m);
@@ -94,13 +93,13 @@ const midi_packet *packetise_byte(std::uint8_t b)
 	// Channel status: remembered for running status.
 	if (b >= 0x80) [[unlikely]] {
 		m.data[0] = b;
-		p.parse_state = (b & 0xE0) == 0xC0 ? packet_state::one_data
+		state = (b & 0xE0) == 0xC0 ? packet_state::one_data
 		                                   : packet_state::two_data_first;
 		return nullptr;
 	}
 
 	// Data byte.
-	switch (p.parse_state) {
+	switch (state) {
 	case packet_state::idle:
 		return nullptr;
 	case packet_state::one_data: {
@@ -108,7 +107,7 @@ const midi_packet *packetise_byte(std::uint8_t b)
 		std::uint8_t code;
 		if (s >= 0xF0) {
 			code = 0x02;
-			p.parse_state = packet_state::idle;
+			state = packet_state::idle;
 		} else {
 			code = s >> 4;
 		}
@@ -119,17 +118,17 @@ const midi_packet *packetise_byte(std::uint8_t b)
 	}
 	case packet_state::two_data_first:
 		m.data[1] = b;
-		p.parse_state = packet_state::two_data_second;
+		state = packet_state::two_data_second;
 		return nullptr;
 	case packet_state::two_data_second: {
 		const std::uint8_t s = m.data[0];
 		std::uint8_t code;
 		if (s >= 0xF0) {
 			code = 0x03;
-			p.parse_state = packet_state::idle;
+			state = packet_state::idle;
 		} else {
 			code = s >> 4;
-			p.parse_state = packet_state::two_data_first;
+			state = packet_state::two_data_first;
 		}
 		m.code_index = code;
 		m.data[2] = b;
@@ -137,19 +136,45 @@ const midi_packet *packetise_byte(std::uint8_t b)
 	}
 	case packet_state::sysex_fill_1:
 		m.data[0] = b;
-		p.parse_state = packet_state::sysex_fill_2;
+		state = packet_state::sysex_fill_2;
 		return nullptr;
 	case packet_state::sysex_fill_2:
 		m.data[1] = b;
-		p.parse_state = packet_state::sysex_fill_3;
+		state = packet_state::sysex_fill_3;
 		return nullptr;
 	case packet_state::sysex_fill_3:
 		m.code_index = 0x04;
 		m.data[2] = b;
-		p.parse_state = packet_state::sysex_fill_1;
+		state = packet_state::sysex_fill_1;
 		return complete(m);
 	}
 	return nullptr;
+}
+
+} // namespace
+
+const midi_packet *packetise_byte(std::uint8_t b)
+{
+	packet_state state = packetiser.parse_state;
+	const midi_packet *packet = step(state, b);
+	packetiser.parse_state = state;
+	if (packet != nullptr)
+		packetiser.current_packet = packet;
+	return packet;
+}
+
+const midi_packet *packetise_bytes(std::span<const std::uint8_t> bytes, std::size_t &used)
+{
+	packet_state state = packetiser.parse_state;
+	const midi_packet *packet = nullptr;
+	std::size_t i = 0;
+	while (i < bytes.size() && packet == nullptr)
+		packet = step(state, bytes[i++]);
+	packetiser.parse_state = state;
+	if (packet != nullptr)
+		packetiser.current_packet = packet;
+	used = i;
+	return packet;
 }
 
 void packetiser_reset()

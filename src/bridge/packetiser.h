@@ -10,7 +10,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace cableferry {
 
@@ -49,6 +51,12 @@ extern packetiser_t packetiser;
 // Feeds one byte.  Returns the completed packet, or nullptr when the byte
 // completed nothing.  The packet stays valid until the next call.
 const midi_packet *packetise_byte(std::uint8_t b);
+
+// Feeds bytes from the front of the span until one completes a packet, and
+// returns that packet (nullptr when the span ran out first).  used is set to
+// the number of bytes taken.  The same as packetise_byte on each of them,
+// but quicker over a run of bytes.
+const midi_packet *packetise_bytes(std::span<const std::uint8_t> bytes, std::size_t &used);
 
 // Puts the packetiser back to its state at start (tests and benchmarks).
 void packetiser_reset();

@@ -5,14 +5,18 @@
 // on.  Alongside, a small tracker follows System Exclusive at the level of the
 // byte stream (opened by F0, carried on by data bytes, closed by F7, abandoned
 // by any other non-real-time status) and checks that the chunks that come out
-// are exactly the bytes that went in, in order.  No allocation per input.
+// are exactly the bytes that went in, in order.  The same input fed through
+// packetise_bytes in spans of varying length must give the same packets.
 
 #include "bridge/packetiser.h"
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 using namespace cableferry;
 
@@ -33,10 +37,53 @@ struct sysex_tracker {
 
 } // namespace
 
+// The packets of one pass, as (code index, bytes) in order.
+using packet_log = std::vector<std::array<std::uint8_t, 4>>;
+
+void log_packet(packet_log &log, const midi_packet &p)
+{
+	log.push_back({p.code_index, p.data[0], p.data[1], p.data[2]});
+}
+
+// The same input through packetise_bytes, in spans of varying length: the
+// packets and the final state must be those of the byte-by-byte pass.
+void check_bulk_pass(const std::uint8_t *input, std::size_t size, const packet_log &expected,
+                     const packetiser_t &end_state)
+{
+	packetiser_reset();
+	packet_log got;
+	std::size_t at = 0, turn = 0;
+	while (at < size) {
+		const std::size_t span_len = std::min<std::size_t>(size - at, 1 + (input[turn++ % size] % 19));
+		std::size_t offset = 0;
+		while (offset < span_len) {
+			std::size_t used = 0;
+			const midi_packet *p = packetise_bytes({input + at + offset, span_len - offset}, used);
+			if (used == 0 || used > span_len - offset)
+				violated("packetise_bytes took no bytes, or too many", at + offset, input[at + offset]);
+			offset += used;
+			if (p == nullptr && offset != span_len)
+				violated("packetise_bytes stopped without a packet", at + offset, input[at + offset - 1]);
+			if (p != nullptr) {
+				if (p != packetiser.current_packet)
+					violated("bulk packet is not current_packet", at + offset, input[at + offset - 1]);
+				log_packet(got, *p);
+			}
+		}
+		at += span_len;
+	}
+	if (got != expected)
+		violated("packetise_bytes and packetise_byte disagree", 0, 0);
+	if (packetiser.parse_state != end_state.parse_state
+	    || packetiser.message_packet.data != end_state.message_packet.data)
+		violated("packetise_bytes ends in another state", 0, 0);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *input, std::size_t size)
 {
 	packetiser_reset();
 	sysex_tracker sx{};
+	packet_log byte_log;
 
 	for (std::size_t i = 0; i < size; ++i) {
 		const std::uint8_t b = input[i];
@@ -77,6 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *input, std::size_t siz
 			continue;
 		if (p != packetiser.current_packet)
 			violated("returned packet is not current_packet", i, b);
+		log_packet(byte_log, *p);
 
 		const std::uint8_t code = p->code_index;
 		if (code < 0x02 || code > 0x0F)
@@ -112,6 +160,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *input, std::size_t siz
 		sx.count = 0;
 		if (closes)
 			sx.open = false;
+	}
+	if (size > 0) {
+		const packetiser_t end_state = packetiser;
+		check_bulk_pass(input, size, byte_log, end_state);
 	}
 	return 0;
 }
