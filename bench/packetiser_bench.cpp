@@ -124,25 +124,23 @@ const std::vector<std::uint8_t> &sysex_dump()
 	return stream;
 }
 
-// Feeds the stream and, like the capture path, copies each packet's bytes
-// out, here back to back into one buffer: three bytes are stored and the
-// position moves on by the packet's length, so the copy has no branch of its
-// own.
-void run(benchmark::State &state, const std::vector<std::uint8_t> &stream)
+// Feeds the stream through feed and, like the capture path, copies each
+// packet's bytes out, here back to back into one buffer: three bytes are
+// stored and the position moves on by the packet's length, so the copy has
+// no branch of its own.
+template <class Feed>
+void run(benchmark::State &state, const std::vector<std::uint8_t> &stream, Feed feed)
 {
 	std::vector<std::uint8_t> sink(stream.size() * 3 + 3);
 	std::uint64_t packets = 0;
 	for (auto _ : state) {
 		packetiser_reset();
 		std::uint8_t *out = sink.data();
-		for (std::uint8_t b : stream) {
-			const midi_packet *p = packetise_byte(b);
-			if (p == nullptr)
-				continue;
+		feed(stream, [&](const midi_packet &p) {
 			++packets;
-			std::memcpy(out, p->data.data(), 3);
-			out += code_index_length[p->code_index];
-		}
+			std::memcpy(out, p.data.data(), 3);
+			out += code_index_length[p.code_index];
+		});
 		benchmark::DoNotOptimize(out);
 		benchmark::ClobberMemory();
 	}
@@ -150,40 +148,38 @@ void run(benchmark::State &state, const std::vector<std::uint8_t> &stream)
 	state.counters["packets"] = benchmark::Counter(double(packets), benchmark::Counter::kIsRate);
 }
 
-// The same through packetise_bytes, in the 16-byte spans the capture drain
-// reads, as the drain feeds it.
-void run_spans(benchmark::State &state, const std::vector<std::uint8_t> &stream)
+// One byte at a time through packetise_byte.
+void byte_by_byte(const std::vector<std::uint8_t> &stream, auto &&take)
+{
+	for (std::uint8_t b : stream)
+		if (const midi_packet *p = packetise_byte(b); p != nullptr)
+			take(*p);
+}
+
+// Through packetise_bytes, in the 16-byte spans the capture drain reads, as
+// the drain feeds it.
+void in_spans(const std::vector<std::uint8_t> &stream, auto &&take)
 {
 	constexpr std::size_t span_size = 16;
-	std::vector<std::uint8_t> sink(stream.size() * 3 + 3);
-	std::uint64_t packets = 0;
-	for (auto _ : state) {
-		packetiser_reset();
-		std::uint8_t *out = sink.data();
-		for (std::size_t at = 0; at < stream.size(); at += span_size) {
-			std::span<const std::uint8_t> rest(stream.data() + at, std::min(span_size, stream.size() - at));
-			while (!rest.empty()) {
-				std::size_t used = 0;
-				const midi_packet *p = packetise_bytes(rest, used);
-				rest = rest.subspan(used);
-				if (p == nullptr)
-					continue;
-				++packets;
-				std::memcpy(out, p->data.data(), 3);
-				out += code_index_length[p->code_index];
-			}
+	for (std::size_t at = 0; at < stream.size(); at += span_size) {
+		std::span<const std::uint8_t> rest(stream.data() + at, std::min(span_size, stream.size() - at));
+		while (!rest.empty()) {
+			std::size_t used = 0;
+			const midi_packet *p = packetise_bytes(rest, used);
+			rest = rest.subspan(used);
+			if (p != nullptr)
+				take(*p);
 		}
-		benchmark::DoNotOptimize(out);
-		benchmark::ClobberMemory();
 	}
-	state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(stream.size()));
-	state.counters["packets"] = benchmark::Counter(double(packets), benchmark::Counter::kIsRate);
 }
 
-void BM_packetise_mixed_stream(benchmark::State &state) { run(state, mixed_stream()); }
-void BM_packetise_sysex_dump(benchmark::State &state) { run(state, sysex_dump()); }
-void BM_packetise_mixed_stream_spans(benchmark::State &state) { run_spans(state, mixed_stream()); }
-void BM_packetise_sysex_dump_spans(benchmark::State &state) { run_spans(state, sysex_dump()); }
+constexpr auto feed_bytes = [](const auto &stream, auto &&take) { byte_by_byte(stream, take); };
+constexpr auto feed_spans = [](const auto &stream, auto &&take) { in_spans(stream, take); };
+
+void BM_packetise_mixed_stream(benchmark::State &state) { run(state, mixed_stream(), feed_bytes); }
+void BM_packetise_sysex_dump(benchmark::State &state) { run(state, sysex_dump(), feed_bytes); }
+void BM_packetise_mixed_stream_spans(benchmark::State &state) { run(state, mixed_stream(), feed_spans); }
+void BM_packetise_sysex_dump_spans(benchmark::State &state) { run(state, sysex_dump(), feed_spans); }
 
 } // namespace
 

@@ -24,12 +24,6 @@ packetiser_t packetiser{};
 
 namespace {
 
-// Hands out a completed packet.
-inline const midi_packet *complete(midi_packet &packet)
-{
-	return &packet;
-}
-
 // One byte.  The parse state is passed in a local so that a loop over many
 // bytes keeps it in a register; the callers store it back.
 inline __attribute__((always_inline)) const midi_packet *step(packet_state &state, std::uint8_t b)
@@ -40,7 +34,7 @@ inline __attribute__((always_inline)) const midi_packet *step(packet_state &stat
 	// Real-time: a packet of its own; the message in progress is untouched.
 	if (b >= 0xF8) [[unlikely]] {
 		p.realtime_packet = {0x0F, {b, 0x00, 0x00}};
-		return complete(p.realtime_packet);
+		return &p.realtime_packet;
 	}
 
 	// System common and the System Exclusive brackets.
@@ -66,7 +60,7 @@ inline __attribute__((always_inline)) const midi_packet *step(packet_state &stat
 		case 0xF6:
 			m = {0x05, {0xF6, 0x00, 0x00}};
 			state = packet_state::idle;
-			return complete(m);
+			return &m;
 		default: // F7, end of System Exclusive
 			break;
 		}
@@ -75,16 +69,16 @@ inline __attribute__((always_inline)) const midi_packet *step(packet_state &stat
 		switch (was) {
 		case packet_state::sysex_fill_1:
 			m = {0x05, {0xF7, 0x00, 0x00}};
-			return complete(m);
+			return &m;
 		case packet_state::sysex_fill_2:
 			m.code_index = 0x06;
 			m.data[1] = 0xF7;
 			m.data[2] = 0x00;
-			return complete(m);
+			return &m;
 		case packet_state::sysex_fill_3:
 			m.code_index = 0x07;
 			m.data[2] = 0xF7;
-			return complete(m);
+			return &m;
 		default: // F7 outside System Exclusive is dropped
 			return nullptr;
 		}
@@ -114,7 +108,7 @@ inline __attribute__((always_inline)) const midi_packet *step(packet_state &stat
 		m.code_index = code;
 		m.data[1] = b;
 		m.data[2] = 0x00;
-		return complete(m);
+		return &m;
 	}
 	case packet_state::two_data_first:
 		m.data[1] = b;
@@ -132,7 +126,7 @@ inline __attribute__((always_inline)) const midi_packet *step(packet_state &stat
 		}
 		m.code_index = code;
 		m.data[2] = b;
-		return complete(m);
+		return &m;
 	}
 	case packet_state::sysex_fill_1:
 		m.data[0] = b;
@@ -146,7 +140,7 @@ inline __attribute__((always_inline)) const midi_packet *step(packet_state &stat
 		m.code_index = 0x04;
 		m.data[2] = b;
 		state = packet_state::sysex_fill_1;
-		return complete(m);
+		return &m;
 	}
 	return nullptr;
 }
