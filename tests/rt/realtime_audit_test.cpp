@@ -6,6 +6,12 @@
 // they record anything it must not do: allocate, print, read anything but
 // the capture node, write anything but the playback node, or wait on any
 // lock but link_lock.
+//
+// In a sanitizer build the sanitizer owns the heap: a malloc of our own would
+// hand out memory its free does not know.  There the heap calls are counted
+// through the sanitizer's allocation hooks instead, and read, write and
+// pthread_mutex_lock pass on to the sanitizer's own interceptors, so that it
+// keeps seeing them; what is recorded is the same.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -29,11 +35,27 @@
 #include "device/device_link.h"
 #include "e2e/e2e_fixture.h"
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define AUDIT_UNDER_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define AUDIT_UNDER_SANITIZER 1
+#endif
+#endif
+
 extern "C" {
+#ifdef AUDIT_UNDER_SANITIZER
+int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void *, size_t),
+                                              void (*free_hook)(const volatile void *));
+ssize_t __interceptor_read(int, void *, size_t);
+ssize_t __interceptor_write(int, const void *, size_t);
+int __interceptor_pthread_mutex_lock(pthread_mutex_t *);
+#else
 void *__libc_malloc(size_t);
 void *__libc_calloc(size_t, size_t);
 void *__libc_realloc(void *, size_t);
 void __libc_free(void *);
+#endif
 }
 
 namespace {
@@ -47,12 +69,17 @@ std::atomic<int> prints{0};              // stdio or syslog output from the cycl
 std::atomic<int> capture_reads{0};       // reads of the capture node
 std::atomic<int> playback_writes{0};     // writes to the playback node
 std::atomic<long> cycles{0};             // cycles run
+#ifdef AUDIT_UNDER_SANITIZER
+bool heap_hooks_installed = false;       // the sanitizer took our heap hooks
+#endif
 
 int audited_cycle(jack_nframes_t nframes, void *arg)
 {
+	cftest::graph_callback_begin();
 	in_cycle = true;
 	const int r = cableferry::process_cycle(nframes, arg);
 	in_cycle = false;
+	cftest::graph_callback_end();
 	cycles++;
 	return r;
 }
@@ -60,6 +87,48 @@ int audited_cycle(jack_nframes_t nframes, void *arg)
 } // namespace
 
 extern "C" {
+
+#ifdef AUDIT_UNDER_SANITIZER
+
+static void count_malloc(const volatile void *, size_t)
+{
+	if (in_cycle)
+		allocations++;
+}
+
+static void count_free(const volatile void *p)
+{
+	if (in_cycle && p != nullptr)
+		allocations++;
+}
+
+__attribute__((constructor)) static void install_heap_hooks()
+{
+	heap_hooks_installed = __sanitizer_install_malloc_and_free_hooks(count_malloc, count_free) != 0;
+}
+
+ssize_t read(int fd, void *buf, size_t n)
+{
+	if (in_cycle)
+		(fd == cableferry::device_link.capture_fd ? capture_reads : foreign_reads)++;
+	return __interceptor_read(fd, buf, n);
+}
+
+ssize_t write(int fd, const void *buf, size_t n)
+{
+	if (in_cycle)
+		(fd == cableferry::device_link.playback_fd ? playback_writes : foreign_writes)++;
+	return __interceptor_write(fd, buf, n);
+}
+
+int pthread_mutex_lock(pthread_mutex_t *m)
+{
+	if (in_cycle && m != &cableferry::link_lock)
+		foreign_locks++;
+	return __interceptor_pthread_mutex_lock(m);
+}
+
+#else
 
 void *malloc(size_t n)
 {
@@ -113,6 +182,8 @@ int pthread_mutex_lock(pthread_mutex_t *m)
 		foreign_locks++;
 	return libc_mutex_lock(m);
 }
+
+#endif // AUDIT_UNDER_SANITIZER
 
 // Output functions: each counts, then passes the call on to the library's
 // own, looked up once before main.
@@ -252,6 +323,29 @@ namespace cftest {
 namespace {
 
 using namespace cableferry;
+
+// The interposed functions count what they should while in_cycle is set,
+// so that the zeros of the audit below mean something.
+TEST(RealtimeAuditCounters, SeeHeapWriteAndLockCalls)
+{
+#ifdef AUDIT_UNDER_SANITIZER
+	ASSERT_TRUE(heap_hooks_installed);
+#endif
+	unique_fd null_fd(open("/dev/null", O_WRONLY | O_CLOEXEC));
+	ASSERT_TRUE(null_fd);
+	pthread_mutex_t other = PTHREAD_MUTEX_INITIALIZER;
+	in_cycle = true;
+	void *volatile block = std::malloc(24);
+	std::free(block);
+	const ssize_t written = ::write(null_fd.fd, "x", 1);
+	pthread_mutex_lock(&other);
+	pthread_mutex_unlock(&other);
+	in_cycle = false;
+	EXPECT_EQ(written, 1);
+	EXPECT_GE(allocations.exchange(0), 2);
+	EXPECT_EQ(foreign_writes.exchange(0), 1);
+	EXPECT_EQ(foreign_locks.exchange(0), 1);
+}
 
 class RealtimeAudit : public e2e_server {
 protected:

@@ -27,6 +27,10 @@
 #include <fstream>
 #include <sstream>
 
+#ifdef CFTEST_TSAN
+#include <sanitizer/tsan_interface.h>
+#endif
+
 extern char **environ;
 
 namespace cftest {
@@ -774,6 +778,22 @@ std::string last_line(const std::string &text)
 
 // ---- the probe client ----------------------------------------------------
 
+#ifdef CFTEST_TSAN
+namespace {
+char graph_order; // the address ThreadSanitizer orders the callbacks by
+}
+
+void graph_callback_begin()
+{
+	__tsan_acquire(&graph_order);
+}
+
+void graph_callback_end()
+{
+	__tsan_release(&graph_order);
+}
+#endif
+
 jack_probe::jack_probe()
 	: send_ring_(new send_slot[send_slots]), recv_ring_(new midi_record[recv_slots])
 {
@@ -949,7 +969,9 @@ bool jack_probe::sync_notices(std::chrono::milliseconds timeout)
 
 int jack_probe::on_process(jack_nframes_t nframes, void *arg)
 {
+	graph_callback_begin();
 	static_cast<jack_probe *>(arg)->process(nframes);
+	graph_callback_end();
 	return 0;
 }
 
