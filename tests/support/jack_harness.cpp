@@ -819,6 +819,7 @@ bool jack_probe::open(const std::string &server, const std::string &name)
 	jack_set_client_registration_callback(client_, on_client_registration, this);
 	jack_set_port_registration_callback(client_, on_port_registration, this);
 	jack_on_shutdown(client_, on_shutdown, this);
+	jack_set_xrun_callback(client_, on_xrun, this);
 	return true;
 }
 
@@ -875,7 +876,7 @@ bool jack_probe::connect(const std::string &from, const std::string &to)
 	       wait_periods(2);
 }
 
-bool jack_probe::send(const std::vector<bytes> &group)
+bool jack_probe::send(const std::vector<bytes> &group, std::chrono::milliseconds timeout)
 {
 	if (group.empty() || group.size() > send_slots)
 		return false;
@@ -883,7 +884,8 @@ bool jack_probe::send(const std::vector<bytes> &group)
 		if (m.empty() || m.size() > max_message)
 			return false;
 	const std::uint64_t head = send_head_.load(std::memory_order_relaxed);
-	if (!wait_until([&] { return send_slots - (head - send_tail_.load(std::memory_order_acquire)) >= group.size(); }))
+	if (!wait_until([&] { return send_slots - (head - send_tail_.load(std::memory_order_acquire)) >= group.size(); },
+	                timeout))
 		return false;
 	for (std::size_t i = 0; i < group.size(); i++) {
 		send_slot &slot = send_ring_[(head + i) % send_slots];
@@ -1050,6 +1052,12 @@ void jack_probe::on_port_registration(jack_port_id_t id, int reg, void *arg)
 void jack_probe::on_shutdown(void *arg)
 {
 	static_cast<jack_probe *>(arg)->shut_down_.store(true);
+}
+
+int jack_probe::on_xrun(void *arg)
+{
+	static_cast<jack_probe *>(arg)->xruns_.fetch_add(1, std::memory_order_relaxed);
+	return 0;
 }
 
 } // namespace cftest

@@ -279,7 +279,8 @@ public:
 	// Queues messages to be written in one period, at frames 0, 1, 2...
 	// Waits for room in the ring; false if there was none in time or a
 	// message is too large.
-	bool send(const std::vector<bytes> &group);
+	bool send(const std::vector<bytes> &group,
+	          std::chrono::milliseconds timeout = default_deadline);
 	// Waits until every queued message went out and the graph ran two more
 	// periods, so that every client has seen them.
 	bool wait_flushed(std::chrono::milliseconds timeout = default_deadline);
@@ -311,6 +312,9 @@ public:
 	// True when the server shut the probe down.
 	bool server_gone() const { return shut_down_.load(); }
 
+	// Xruns the server has reported to the probe since open.
+	std::uint64_t xruns() const { return xruns_.load(); }
+
 private:
 	struct send_slot {
 		std::uint32_t size;                         // message length
@@ -322,6 +326,7 @@ private:
 	static void on_client_registration(const char *name, int reg, void *arg);
 	static void on_port_registration(jack_port_id_t id, int reg, void *arg);
 	static void on_shutdown(void *arg);
+	static int on_xrun(void *arg);
 	void process(jack_nframes_t nframes);
 	void note(std::string text);
 
@@ -344,6 +349,7 @@ private:
 
 	std::atomic<std::uint64_t> periods_{0};              // process calls so far
 	std::atomic<bool> shut_down_{false};                 // server went away
+	std::atomic<std::uint64_t> xruns_{0};                // xrun notices so far
 
 	mutable std::mutex notes_lock_;                      // guards notes_
 	std::vector<std::string> notes_;                     // registration notices
