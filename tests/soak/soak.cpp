@@ -49,6 +49,11 @@
 //   allocates nothing while it runs; the allowance covers pages of stack and
 //   of shared JACK buffers touched late).
 // - Xruns, see xrun_verdict().
+// - The daemon's own cycle.  The daemon runs with a preload library
+//   (cycle_timer.cpp) that times its process callback, and the lock waits,
+//   reads and writes inside it.  An xrun on this machine can come from
+//   anywhere; a cycle of the daemon's that takes longer than a period is
+//   one the daemon caused, and fails the run.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -785,7 +790,8 @@ bool soak::start_life()
 	std::vector<std::string> args = {"-n", "soak", "-C", capture_path_, "-P", playback_path_};
 	if (opt_.split)
 		args.insert(args.begin(), "-S");
-	if (!d.spawn(args, server_.name, dir_)) {
+	if (!d.spawn(args, server_.name, dir_,
+	             {std::string("LD_PRELOAD=") + CYCLE_TIMER_LIBRARY, "CYCLE_TIMER_FILE=" + dir_.at("cycle")})) {
 		hard_fail("daemon start", "could not spawn " + daemon_comm());
 		return false;
 	}
@@ -1481,8 +1487,55 @@ xrun_result xrun_verdict(const xrun_bucket &base, const xrun_bucket &traffic)
 	return {traffic.count <= limit, rate_ref, limit};
 }
 
+// What the cycle timer wrote for one daemon life (see cycle_timer.cpp).
+struct cycle_figures {
+	unsigned long long cycles = 0;       // callbacks timed
+	double longest_us = 0;               // longest callback
+	double period_us = 0;                // length of a period
+	unsigned long long over_half = 0;    // callbacks longer than half a period
+	double lock_us = 0, read_us = 0, write_us = 0; // longest lock wait, read, write
+};
+
+std::optional<cycle_figures> read_cycle_figures(const std::string &path)
+{
+	FILE *f = std::fopen(path.c_str(), "r");
+	if (f == nullptr)
+		return std::nullopt;
+	cycle_figures c;
+	unsigned long long quarter = 0;
+	char buckets[256];
+	const int n = std::fscanf(f, "cycles=%llu longest_us=%lf period_us=%lf over_quarter=%llu over_half=%llu "
+	                          "buckets=%255s lock_us=%lf read_us=%lf write_us=%lf",
+	                          &c.cycles, &c.longest_us, &c.period_us, &quarter, &c.over_half, buckets,
+	                          &c.lock_us, &c.read_us, &c.write_us);
+	std::fclose(f);
+	return n == 9 ? std::optional<cycle_figures>(c) : std::nullopt;
+}
+
 void soak::print_summary(double wall)
 {
+	// The daemon's own cycle, per life.
+	std::string cycle_rows;
+	unsigned measured = 0;
+	for (const auto &l : lives_) {
+		const auto c = read_cycle_figures(dir_.at("cycle." + std::to_string(l.pid)));
+		if (!c) {
+			cycle_rows += " -";
+			continue;
+		}
+		measured++;
+		char buf[200];
+		std::snprintf(buf, sizeof buf, " %.0f/%.0f us (%llu of %llu over half; lock %.0f, read %.0f, write %.0f)",
+		              c->longest_us, c->period_us, c->over_half, c->cycles, c->lock_us, c->read_us, c->write_us);
+		cycle_rows += buf;
+		if (c->period_us > 0 && c->longest_us >= c->period_us)
+			fail("daemon cycle", "a cycle of daemon " + std::to_string(l.pid) + " took " +
+			                         std::to_string(static_cast<long>(c->longest_us)) + " us, longer than a period");
+	}
+	if (measured == 0 && !lives_.empty())
+		fail("daemon cycle", "the cycle timer reported nothing (preload library not loaded?)");
+
+	// Resource checks, per life.
 	// Resource checks, per life.
 	bool fds_ok = true, rss_ok = true;
 	std::string fd_rows, rss_rows;
@@ -1581,6 +1634,7 @@ void soak::print_summary(double wall)
 		            "note", noise_floor);
 	std::printf("%-34s %llu in %.1f s\n", "xruns, restart windows (excused)",
 	            static_cast<unsigned long long>(xr_excluded_.count), xr_excluded_.seconds);
+	std::printf("%-34s%s\n", "daemon cycle: longest/period", cycle_rows.c_str());
 	std::printf("%-34s%s: %s; node opened more than once: %u times\n", "descriptors first/last/max per life",
 	            fd_rows.c_str(), fds_ok ? "flat" : "GREW", node_leaks_);
 	std::printf("%-34s%s: %s (allowance %ld kB)\n", "VmRSS kB first/last/max per life", rss_rows.c_str(),

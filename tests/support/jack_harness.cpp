@@ -708,7 +708,7 @@ std::string jack_server::log() const
 // ---- the daemon ------------------------------------------------------------
 
 bool daemon_proc::spawn(const std::vector<std::string> &args, const std::string &server,
-                        const temp_dir &dir)
+                        const temp_dir &dir, const std::vector<std::string> &extra_env)
 {
 #ifdef CABLEFERRY_BINARY
 	const std::string binary = CABLEFERRY_BINARY;
@@ -723,6 +723,7 @@ bool daemon_proc::spawn(const std::vector<std::string> &args, const std::string 
 	argv.strings.push_back("cableferry"); // as when found on PATH
 	argv.strings.insert(argv.strings.end(), args.begin(), args.end());
 	arg_vector env = environment_with_server(server);
+	env.strings.insert(env.strings.end(), extra_env.begin(), extra_env.end());
 	wait_status.reset();
 	pid = spawn_logged(binary, argv, env, dir.at(tag + ".out"), stderr_path);
 	return pid > 0;

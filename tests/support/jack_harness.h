@@ -187,10 +187,11 @@ struct daemon_proc {
 	daemon_proc(const daemon_proc &) = delete;
 	daemon_proc &operator=(const daemon_proc &) = delete;
 
-	// Starts CABLEFERRY_BINARY with args, JACK_DEFAULT_SERVER=server in its
-	// environment only, standard error to a file in dir.
+	// Starts CABLEFERRY_BINARY with args, JACK_DEFAULT_SERVER=server (and
+	// extra_env, NAME=value each) in its environment only, standard error to
+	// a file in dir.
 	bool spawn(const std::vector<std::string> &args, const std::string &server,
-	           const temp_dir &dir);
+	           const temp_dir &dir, const std::vector<std::string> &extra_env = {});
 	// Waits for the exit; the wait status, or nullopt at the deadline.
 	std::optional<int> wait(std::chrono::milliseconds timeout = default_deadline);
 	// Exit status when it exited normally within the deadline, else -1.
