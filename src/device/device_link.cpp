@@ -36,8 +36,23 @@ namespace cableferry {
 device_link_t device_link;
 pthread_mutex_t link_lock;
 
+// The main thread runs at ordinary priority and JACK's thread at real-time
+// priority.  With a plain mutex, a main thread preempted while it holds
+// link_lock (for one fcntl) keeps the real-time thread waiting for as long
+// as the scheduler keeps it off the processor: a time slice, milliseconds,
+// enough to miss a period.  Priority inheritance lifts the holder to the
+// waiter's priority until it lets go.  Where the system offers no such
+// mutex, a plain one does the same job, only without that bound.
 void link_lock_init()
 {
+	pthread_mutexattr_t attr;
+	if (pthread_mutexattr_init(&attr) == 0) {
+		const bool inherit = pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT) == 0 &&
+		                     pthread_mutex_init(&link_lock, &attr) == 0;
+		pthread_mutexattr_destroy(&attr);
+		if (inherit)
+			return;
+	}
 	pthread_mutex_init(&link_lock, nullptr);
 }
 

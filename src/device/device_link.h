@@ -30,7 +30,8 @@ struct device_link_t {
 extern device_link_t device_link;
 extern pthread_mutex_t link_lock;
 
-// Initialises link_lock with default attributes.  Called once at start-up.
+// Initialises link_lock, with priority inheritance where the system has it.
+// Called once at start-up.
 void link_lock_init();
 
 // Opens what is closed, probes what is open and closes what has gone, for

@@ -8,7 +8,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <sched.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -257,4 +262,98 @@ TEST_F(DeviceLink, UnsearchablePathAfterChangeOfUserIsNotLoss)
 	ASSERT_EQ(waitpid(child, &status, 0), child);
 	ASSERT_TRUE(WIFEXITED(status));
 	EXPECT_EQ(WEXITSTATUS(status), 0) << "the slot was closed although the node is there";
+}
+
+// link_lock and priority inheritance.  On one processor: an ordinary thread
+// holds the lock for 20 ms of work, a real-time thread of low priority spins,
+// and a real-time thread of higher priority (JACK's, in the daemon) waits for
+// the lock.  Without inheritance the spinner keeps the holder off the
+// processor and the waiter waits until the spinner gives up (2 s) or the
+// kernel's real-time throttling lets the holder run (most of a second).  With
+// it, the holder runs at the waiter's priority and the wait is about the
+// holder's 20 ms.  Needs the right to real-time scheduling; skipped without.
+namespace {
+
+using steady_clock = std::chrono::steady_clock;
+
+struct inversion_run {
+	std::atomic<int> stage{0};        // 1 holder has the lock, 2 spinner runs, 3 done
+	std::atomic<bool> refused{false}; // real-time scheduling was refused
+	steady_clock::time_point asked;   // when the waiter asked for the lock
+	steady_clock::time_point got;     // when it got it
+};
+
+bool pin_and_schedule(int policy, int priority)
+{
+	cpu_set_t one;
+	CPU_ZERO(&one);
+	CPU_SET(0, &one);
+	sched_param p{};
+	p.sched_priority = priority;
+	// Priority first: a thread moved onto a processor that a real-time
+	// thread keeps busy would otherwise wait there for its turn.
+	return pthread_setschedparam(pthread_self(), policy, &p) == 0 &&
+	       pthread_setaffinity_np(pthread_self(), sizeof one, &one) == 0;
+}
+
+double thread_cpu_ms()
+{
+	timespec ts;
+	clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+	return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+} // namespace
+
+TEST(LinkLock, HolderRunsAtTheWaitersPriority)
+{
+	link_lock_init();
+	inversion_run run;
+	const auto wall_deadline = steady_clock::now() + std::chrono::seconds(2);
+
+	std::thread holder([&] {
+		if (!pin_and_schedule(SCHED_OTHER, 0))
+			run.refused = true;
+		pthread_mutex_lock(&link_lock);
+		run.stage = 1;
+		while (run.stage < 2 && !run.refused)
+			std::this_thread::yield();
+		const double start = thread_cpu_ms();
+		while (thread_cpu_ms() - start < 20 && steady_clock::now() < wall_deadline + std::chrono::seconds(1))
+			;
+		pthread_mutex_unlock(&link_lock);
+	});
+	while (run.stage < 1)
+		std::this_thread::yield();
+
+	std::thread spinner([&] {
+		if (!pin_and_schedule(SCHED_FIFO, 1)) {
+			run.refused = true;
+			return;
+		}
+		run.stage = 2;
+		while (run.stage < 3 && steady_clock::now() < wall_deadline)
+			;
+	});
+	std::thread waiter([&] {
+		while (run.stage < 2 && !run.refused)
+			std::this_thread::yield();
+		if (run.refused || !pin_and_schedule(SCHED_FIFO, 2)) {
+			run.refused = true;
+			return;
+		}
+		run.asked = steady_clock::now();
+		pthread_mutex_lock(&link_lock);
+		run.got = steady_clock::now();
+		run.stage = 3;
+		pthread_mutex_unlock(&link_lock);
+	});
+	waiter.join();
+	spinner.join();
+	holder.join();
+	if (run.refused)
+		GTEST_SKIP() << "no right to real-time scheduling here";
+	const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(run.got - run.asked);
+	EXPECT_LT(waited.count(), 500) << "the holder of link_lock was kept off the processor for "
+	                               << waited.count() << " ms";
 }
