@@ -16,12 +16,16 @@
 //
 // Inside the callback it also times every pthread_mutex_lock, read and write
 // the daemon makes, so that a long cycle can be put down to waiting for a
-// lock or for a device.
+// lock or for a device.  The reads and writes inside the cycle are those of
+// the two device nodes; a cycle's time less the time spent in them is the
+// daemon's own (a FIFO's other end, for one, can hold the pipe's lock in
+// the kernel for as long as it is kept off the processor).
 //
 // The file holds one line: cycles, the longest cycle in microseconds, the
 // period in microseconds, cycles longer than a quarter and a half of the
 // period, the bucket counts (bucket k: durations below 2^k microseconds),
-// and the longest lock wait, read and write inside a cycle.
+// the longest lock wait, read and write inside a cycle, and the longest
+// cycle less its reads and writes (own_us).
 #include <jack/jack.h>
 
 #include <atomic>
@@ -54,9 +58,11 @@ struct timer_state {
 	std::atomic<std::uint64_t> lock_ns{0};                // longest lock wait in a cycle
 	std::atomic<std::uint64_t> read_ns{0};                // longest read in a cycle
 	std::atomic<std::uint64_t> write_ns{0};               // longest write in a cycle
+	std::atomic<std::uint64_t> own_ns{0};                 // longest cycle less its device I/O
 };
 
-thread_local bool in_cycle; // this thread is inside the daemon's callback
+thread_local bool in_cycle;        // this thread is inside the daemon's callback
+thread_local std::uint64_t io_ns;  // time in read and write in this cycle
 
 timer_state timer;
 
@@ -76,10 +82,12 @@ void keep_longest(std::atomic<std::uint64_t> &longest, std::uint64_t took)
 int timed_process(jack_nframes_t nframes, void *)
 {
 	const std::uint64_t start = now_ns();
+	io_ns = 0;
 	in_cycle = true;
 	const int r = timer.inner(nframes, timer.inner_arg);
 	in_cycle = false;
 	const std::uint64_t took = now_ns() - start;
+	keep_longest(timer.own_ns, took > io_ns ? took - io_ns : 0);
 
 	const std::uint64_t period = timer.period_ns.load(std::memory_order_relaxed);
 	timer.cycles.fetch_add(1, std::memory_order_relaxed);
@@ -113,10 +121,11 @@ void report_loop(std::string path)
 			             static_cast<unsigned long long>(timer.over_half.load()));
 			for (int k = 0; k < buckets; k++)
 				std::fprintf(f, "%s%llu", k ? "," : "", static_cast<unsigned long long>(timer.bucket[k].load()));
-			std::fprintf(f, " lock_us=%.1f read_us=%.1f write_us=%.1f\n",
+			std::fprintf(f, " lock_us=%.1f read_us=%.1f write_us=%.1f own_us=%.1f\n",
 			             static_cast<double>(timer.lock_ns.load()) / 1000,
 			             static_cast<double>(timer.read_ns.load()) / 1000,
-			             static_cast<double>(timer.write_ns.load()) / 1000);
+			             static_cast<double>(timer.write_ns.load()) / 1000,
+			             static_cast<double>(timer.own_ns.load()) / 1000);
 			std::fclose(f);
 			std::rename(tmp.c_str(), path.c_str());
 		}
@@ -141,15 +150,19 @@ extern "C" int jack_set_process_callback(jack_client_t *client, JackProcessCallb
 	return real(client, timed_process, nullptr);
 }
 
-// The same calls, timed when the daemon's callback makes them.
+// The same calls, timed when the daemon's callback makes them; device_io
+// says whether the time counts as the device's.
 template <class Fn, class... Args>
-auto timed(std::atomic<std::uint64_t> &longest, Fn fn, Args... args)
+auto timed(std::atomic<std::uint64_t> &longest, bool device_io, Fn fn, Args... args)
 {
 	if (!in_cycle)
 		return fn(args...);
 	const std::uint64_t start = now_ns();
 	auto r = fn(args...);
-	keep_longest(longest, now_ns() - start);
+	const std::uint64_t took = now_ns() - start;
+	keep_longest(longest, took);
+	if (device_io)
+		io_ns += took;
 	return r;
 }
 
@@ -157,19 +170,19 @@ extern "C" int pthread_mutex_lock(pthread_mutex_t *m)
 {
 	using fn = int (*)(pthread_mutex_t *);
 	static const fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
-	return timed(timer.lock_ns, real, m);
+	return timed(timer.lock_ns, false, real, m);
 }
 
 extern "C" ssize_t read(int fd, void *buf, size_t n)
 {
 	using fn = ssize_t (*)(int, void *, size_t);
 	static const fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "read"));
-	return timed(timer.read_ns, real, fd, buf, n);
+	return timed(timer.read_ns, true, real, fd, buf, n);
 }
 
 extern "C" ssize_t write(int fd, const void *buf, size_t n)
 {
 	using fn = ssize_t (*)(int, const void *, size_t);
 	static const fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "write"));
-	return timed(timer.write_ns, real, fd, buf, n);
+	return timed(timer.write_ns, true, real, fd, buf, n);
 }
