@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <semaphore>
 #include <thread>
 #include <cstring>
 #include <filesystem>
@@ -283,11 +284,24 @@ struct inversion_run {
 	steady_clock::time_point got;     // when it got it
 };
 
+// The first processor this process may run on; all three threads share it.
+int first_allowed_cpu()
+{
+	cpu_set_t allowed;
+	CPU_ZERO(&allowed);
+	if (sched_getaffinity(0, sizeof allowed, &allowed) == 0)
+		for (int cpu = 0; cpu < CPU_SETSIZE; cpu++)
+			if (CPU_ISSET(cpu, &allowed))
+				return cpu;
+	return 0;
+}
+
 bool pin_and_schedule(int policy, int priority)
 {
+	static const int cpu = first_allowed_cpu();
 	cpu_set_t one;
 	CPU_ZERO(&one);
-	CPU_SET(0, &one);
+	CPU_SET(cpu, &one);
 	sched_param p{};
 	p.sched_priority = priority;
 	// Priority first: a thread moved onto a processor that a real-time
@@ -326,27 +340,36 @@ TEST(LinkLock, HolderRunsAtTheWaitersPriority)
 	while (run.stage < 1)
 		std::this_thread::yield();
 
-	std::thread spinner([&] {
-		if (!pin_and_schedule(SCHED_FIFO, 1)) {
-			run.refused = true;
-			return;
-		}
-		run.stage = 2;
-		while (run.stage < 3 && steady_clock::now() < wall_deadline)
-			;
-	});
+	// The waiter takes its place first and sleeps until the spinner runs, so
+	// that no thread has to get onto the busy processor at ordinary priority.
+	std::binary_semaphore go{0};
+	std::atomic<bool> waiter_ready{false};
 	std::thread waiter([&] {
-		while (run.stage < 2 && !run.refused)
-			std::this_thread::yield();
-		if (run.refused || !pin_and_schedule(SCHED_FIFO, 2)) {
+		const bool ok = pin_and_schedule(SCHED_FIFO, 2);
+		if (!ok)
 			run.refused = true;
+		waiter_ready = true;
+		go.acquire();
+		if (!ok || run.refused)
 			return;
-		}
 		run.asked = steady_clock::now();
 		pthread_mutex_lock(&link_lock);
 		run.got = steady_clock::now();
 		run.stage = 3;
 		pthread_mutex_unlock(&link_lock);
+	});
+	while (!waiter_ready)
+		std::this_thread::yield();
+	std::thread spinner([&] {
+		if (run.refused || !pin_and_schedule(SCHED_FIFO, 1)) {
+			run.refused = true;
+			go.release();
+			return;
+		}
+		run.stage = 2;
+		go.release();
+		while (run.stage < 3 && steady_clock::now() < wall_deadline)
+			;
 	});
 	waiter.join();
 	spinner.join();
