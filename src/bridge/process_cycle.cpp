@@ -1,19 +1,21 @@
 // The JACK process callback.
 //
 // Everything it touches lasts longer than the call and is preallocated: the
-// port table, the device link and the packetiser.  The only waits are
-// link_lock (held by the main thread for a few system calls at most) and the
-// blocking playback write, which lasts until the driver has taken the bytes.
-// Playback events go out exactly as they came, in JACK's index order, one
-// write() each; their frame times are not used.
+// port table, the device link, its playback queue and the packetiser.  The
+// only wait is link_lock, held by the main thread for a few non-blocking
+// system calls at most; both device descriptors are non-blocking, so no
+// device can hold up the period.  Playback first sends on what earlier
+// periods left in the queue, then this period's events in JACK's index
+// order, each exactly as it came; their frame times are not used.  Each
+// step takes link_lock for itself, never across JACK's buffer functions.
 #include "bridge/process_cycle.h"
 
 #include <jack/midiport.h>
-#include <unistd.h>
 
 #include "bridge/capture_drain.h"
 #include "control/port_table.h"
 #include "device/device_link.h"
+#include "device/playback_queue.h"
 
 namespace cableferry {
 
@@ -23,6 +25,11 @@ void play_back(jack_nframes_t nframes)
 {
 	if (port_table.rx == nullptr)
 		return;
+	pthread_mutex_lock(&link_lock);
+	if (device_link.playback_fd >= 0)
+		playback_flush(device_link.playback_fd);
+	pthread_mutex_unlock(&link_lock);
+
 	void *buffer = jack_port_get_buffer(port_table.rx, nframes);
 	if (buffer == nullptr)
 		return;
@@ -32,10 +39,8 @@ void play_back(jack_nframes_t nframes)
 		if (jack_midi_event_get(&event, buffer, i) != 0)
 			continue;
 		pthread_mutex_lock(&link_lock);
-		if (device_link.playback_fd >= 0) {
-			const ssize_t written = write(device_link.playback_fd, event.buffer, event.size);
-			(void)written; // a short or failed write is not retried
-		}
+		if (device_link.playback_fd >= 0)
+			playback_send(device_link.playback_fd, {event.buffer, event.size});
 		pthread_mutex_unlock(&link_lock);
 	}
 }

@@ -1,8 +1,9 @@
 // The JACK process callback.
 //
 // Each period it clears the output buffers, drains the capture node into
-// them under link_lock, and writes every event that arrived on midi.RX to the
-// playback node, one write per event, taking link_lock around each write.
+// them under link_lock, and passes every event that arrived on midi.RX to the
+// playback node, behind whatever the node has not taken yet, taking
+// link_lock around each step.
 #pragma once
 
 #include <jack/types.h>

@@ -17,6 +17,7 @@
 #include "control/supervise.h"
 #include "control/user.h"
 #include "device/device_link.h"
+#include "device/playback_queue.h"
 
 using namespace cableferry;
 
@@ -71,6 +72,8 @@ int main(int argc, char **argv)
 		errx(69, "Could not become daemon");
 	signal(SIGPIPE, on_sigpipe);
 	link_lock_init();
+	if (bridge_settings.playback_path)
+		playback_queue_prepare();
 	device_link_service();
 	const auto &name = bridge_settings.user_name;
 	if (bridge_settings.switch_user && !change_user(bridge_settings.user_id, name ? name->c_str() : nullptr))

@@ -2,24 +2,27 @@
 //
 // A slot is closed (-1) or open.  A closed slot is opened when its node can
 // be opened; an open one is probed by setting its file status flags, which
-// at the same time reasserts its mode: non-blocking for capture, blocking for
-// playback.  On systems where that flag change keeps working on a node whose
-// device has gone (Linux among them), node_gone() adds the checks that do
-// notice: the path must still name the very file that is open, and poll must
-// report no error, nor a hang-up on a terminal.  A FIFO whose writer left is
+// at the same time reasserts its mode, non-blocking for both slots.  On
+// systems where that flag change keeps working on a node whose device has
+// gone (Linux among them), node_gone() adds the checks that do notice: the
+// path must still name the very file that is open, and poll must report no
+// error, nor a hang-up on a terminal.  A FIFO whose writer left is
 // still there; a FIFO whose node was removed is gone.
 //
-// Both nodes are opened with O_NONBLOCK: the playback node too, so that a
-// FIFO without a reader fails at once (ENXIO) instead of stalling the main
-// thread; its flags are set back to blocking right after.  O_NOCTTY keeps a
-// serial line from becoming the daemon's controlling terminal, and a terminal
-// is put in raw mode so that MIDI bytes pass through the line discipline
-// unchanged.
+// Both nodes are opened, and kept, non-blocking: a capture read never waits
+// for bytes, a playback write never waits for a slow device (what it does
+// not take waits in the playback queue), and a playback FIFO without a
+// reader fails to open at once (ENXIO) instead of stalling the main thread.
+// O_NOCTTY keeps a serial line from becoming the daemon's controlling
+// terminal, and a terminal is put in raw mode so that MIDI bytes pass
+// through the line discipline unchanged.
 //
 // open, stat, poll and close run without the lock; publishing, the flag
-// change and the retiring of a descriptor run under it.  Closing the capture slot empties the read buffer
-// but leaves the packetiser alone, so a message cut by an unplug can still be
-// completed by the device once it is back.
+// change and the retiring of a descriptor run under it.  Closing the capture
+// slot empties the read buffer but leaves the packetiser alone, so a message
+// cut by an unplug can still be completed by the device once it is back.
+// Closing the playback slot empties the playback queue: those bytes were for
+// the device that went.
 #include "device/device_link.h"
 
 #include <errno.h>
@@ -30,6 +33,7 @@
 #include <unistd.h>
 
 #include "control/settings.h"
+#include "device/playback_queue.h"
 
 namespace cableferry {
 
@@ -114,9 +118,6 @@ void reset_read_buffer()
 	device_link.read_len = 0;
 }
 
-void no_reset()
-{
-}
 
 // One slot: opens it when closed; when open, sets its status flags (the
 // probe that also reasserts its mode) and closes it when it has gone.
@@ -157,7 +158,7 @@ void device_link_service()
 		             O_NONBLOCK, reset_read_buffer);
 	if (bridge_settings.playback_path)
 		service_slot(device_link.playback_fd, bridge_settings.playback_path->c_str(), O_WRONLY,
-		             0, no_reset);
+		             O_NONBLOCK, playback_queue_clear);
 }
 
 } // namespace cableferry

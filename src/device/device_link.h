@@ -7,7 +7,9 @@
 // The main thread is the only writer of the descriptors, so it may test them
 // without the lock; it takes the lock to publish, probe or retire one.  The
 // real-time thread holds it for a whole capture drain and around each
-// playback write, so a descriptor is never closed under its feet.
+// playback step (playback_queue.h), so a descriptor is never closed under
+// its feet.  Both descriptors are non-blocking: nothing done under the lock
+// waits for a device.
 #pragma once
 
 #include <pthread.h>
@@ -21,7 +23,7 @@ inline constexpr int read_buffer_size = 16;
 
 struct device_link_t {
 	int capture_fd = -1;                                  // capture node, non-blocking; -1 while closed
-	int playback_fd = -1;                                 // playback node, blocking; -1 while closed
+	int playback_fd = -1;                                 // playback node, non-blocking; -1 while closed
 	std::array<std::uint8_t, read_buffer_size> read_buffer{}; // captured bytes not yet packetised
 	int read_pos = 0;                                     // next byte of read_buffer to hand out
 	int read_len = 0;                                     // valid bytes in read_buffer

@@ -1,0 +1,57 @@
+// Playback queue: the bytes that the playback node has not taken yet.
+//
+// The playback node is non-blocking, so a device slower than the MIDI sent
+// to it never holds up JACK's thread.  What the node does not take at once
+// waits here, in order, and goes out first in the following periods.  The
+// ring is one fixed block, touched at start-up and never resized; an event
+// that does not fit whole is dropped whole, so the device never sees part
+// of a message.  The queue belongs to the device link: every function below
+// runs with link_lock held, and the process cycle is the only writer.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace cableferry {
+
+// 256 KiB.  One period can bring at most one JACK MIDI buffer to midi.RX
+// (32 KiB with jackd2), so the ring holds eight periods of a full port, or
+// the bulk dump of a whole synthesizer bank, without dropping anything.  A
+// MIDI line takes 3,125 bytes a second, so a full ring is 84 seconds of
+// playing: bytes held longer than that are no longer worth sending.  It is
+// small enough to lock in memory.
+inline constexpr std::size_t playback_queue_size = 256 * 1024;
+
+struct playback_queue_t {
+	std::array<std::uint8_t, playback_queue_size> ring; // waiting bytes, oldest at start
+	std::size_t start;                                 // index in ring of the oldest byte
+	std::size_t length;                                // bytes waiting
+	std::uint64_t dropped_events;                      // events dropped whole since start-up
+};
+
+// The one instance; empty at start.
+extern playback_queue_t playback_queue;
+
+// Touches every page of the ring, and locks it in memory where the system
+// allows, so that the real-time thread never takes a page fault on it.
+// Called once at start-up.
+void playback_queue_prepare();
+
+// Writes what is queued to fd until the queue is empty or fd takes no more.
+// A write error other than EAGAIN or EINTR drops what is queued.  True when
+// the queue is empty afterwards.  link_lock held.
+bool playback_flush(int fd);
+
+// One event for fd.  With nothing queued it is written at once and what fd
+// did not take is queued; otherwise it goes behind the queue.  An event that
+// does not fit whole in the free space is dropped whole and counted.
+// link_lock held.
+void playback_send(int fd, std::span<const std::uint8_t> event);
+
+// Drops everything queued: the slot closed, and the bytes were for that
+// device.  link_lock held.
+void playback_queue_clear();
+
+} // namespace cableferry
