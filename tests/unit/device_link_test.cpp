@@ -17,10 +17,15 @@
 #include <thread>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <vector>
+
+#include <signal.h>
 
 #include "control/settings.h"
 #include "device/device_link.h"
+#include "device/playback_queue.h"
 
 using namespace cableferry;
 namespace fs = std::filesystem;
@@ -53,6 +58,8 @@ protected:
 		}
 		device_link.read_pos = device_link.read_len = 0;
 		device_link.read_buffer.fill(0);
+		playback_queue_clear();
+		playback_queue.dropped_events = 0;
 		bridge_settings = {};
 		fs::remove_all(dir);
 	}
@@ -91,17 +98,17 @@ TEST_F(DeviceLink, SameNodeOpenedTwiceWithEachMode)
 	ASSERT_GE(device_link.playback_fd, 0);
 	EXPECT_NE(device_link.capture_fd, device_link.playback_fd);
 	EXPECT_EQ(status_flags(device_link.capture_fd), O_RDONLY | O_NONBLOCK);
-	EXPECT_EQ(status_flags(device_link.playback_fd), O_WRONLY); // blocking writes
+	EXPECT_EQ(status_flags(device_link.playback_fd), O_WRONLY | O_NONBLOCK);
 
 	// A later service keeps both open and reasserts the modes.
 	fcntl(device_link.capture_fd, F_SETFL, 0);
-	fcntl(device_link.playback_fd, F_SETFL, O_NONBLOCK);
+	fcntl(device_link.playback_fd, F_SETFL, 0);
 	const int capture = device_link.capture_fd, playback = device_link.playback_fd;
 	device_link_service();
 	EXPECT_EQ(device_link.capture_fd, capture);
 	EXPECT_EQ(device_link.playback_fd, playback);
 	EXPECT_EQ(status_flags(capture), O_RDONLY | O_NONBLOCK);
-	EXPECT_EQ(status_flags(playback), O_WRONLY);
+	EXPECT_EQ(status_flags(playback), O_WRONLY | O_NONBLOCK);
 	close(reader);
 }
 
@@ -185,6 +192,204 @@ TEST_F(DeviceLink, PlaybackFifoWhoseReaderLeftIsLostThenReopened)
 	reader = open(p.c_str(), O_RDONLY | O_NONBLOCK);
 	device_link_service();
 	EXPECT_GE(device_link.playback_fd, 0);
+	close(reader);
+}
+
+// ---- the playback queue ------------------------------------------------------
+//
+// The node is a pipe shrunk to one page (4096 bytes), non-blocking on the
+// writing side, as the playback slot is: it takes at most a page, then
+// answers EAGAIN until the test reads it empty.  Each "period" below is what
+// the process cycle does: a flush, then the period's events in order.
+
+namespace {
+
+using byte_string = std::vector<std::uint8_t>;
+
+struct small_node {
+	int read_end = -1;  // the device's side
+	int write_end = -1; // the playback descriptor
+
+	small_node()
+	{
+		int fds[2];
+		if (pipe2(fds, O_NONBLOCK) != 0)
+			return;
+		read_end = fds[0];
+		write_end = fds[1];
+		fcntl(write_end, F_SETPIPE_SZ, 4096);
+	}
+	~small_node()
+	{
+		for (int fd : {read_end, write_end})
+			if (fd >= 0)
+				close(fd);
+	}
+	// Everything the node holds now, appended to out.
+	void take(byte_string &out) const
+	{
+		std::uint8_t chunk[8192];
+		for (ssize_t n; (n = read(read_end, chunk, sizeof chunk)) > 0;)
+			out.insert(out.end(), chunk, chunk + n);
+	}
+};
+
+// A System Exclusive message of len bytes whose body counts from seed.
+byte_string sysex_of(std::size_t len, unsigned seed)
+{
+	byte_string m(len);
+	for (std::size_t i = 0; i < len; i++)
+		m[i] = static_cast<std::uint8_t>((seed + i) & 0x7F);
+	m.front() = 0xF0;
+	m.back() = 0xF7;
+	return m;
+}
+
+// A real device drains while the period runs: with `meanwhile`, the node is
+// read empty between the flush and the events, so it has room for them
+// although older bytes still wait in the queue.
+void period(int fd, const std::vector<byte_string> &events,
+            const std::function<void()> &meanwhile = {})
+{
+	playback_flush(fd);
+	if (meanwhile)
+		meanwhile();
+	for (const auto &e : events)
+		playback_send(fd, e);
+}
+
+// Reads the node and flushes until the queue is empty.
+void drain_node(const small_node &node, byte_string &out)
+{
+	for (int i = 0; i < 1000 && playback_queue.length > 0; i++) {
+		node.take(out);
+		playback_flush(node.write_end);
+	}
+	node.take(out);
+}
+
+void append_to(byte_string &out, const byte_string &e) { out.insert(out.end(), e.begin(), e.end()); }
+
+} // namespace
+
+TEST_F(DeviceLink, QueuedBytesLeaveExactlyWhereTheyStoppedAndInOrder)
+{
+	small_node node;
+	ASSERT_GE(node.write_end, 0);
+	ASSERT_EQ(fcntl(node.write_end, F_GETPIPE_SZ), 4096);
+
+	// A 10,000-byte dump: the node takes one page, the rest waits; the note
+	// behind it waits too, although the node could not have taken it either.
+	const byte_string dump = sysex_of(10000, 1);
+	const byte_string note = {0x90, 0x3C, 0x64};
+	byte_string want, got;
+	period(node.write_end, {dump, note});
+	append_to(want, dump);
+	append_to(want, note);
+	EXPECT_EQ(playback_queue.length, 10000u - 4096u + 3u);
+
+	// While it waits, more comes in behind it, across periods and past the
+	// end of the ring: about 200 KiB waiting, then a page out and 3,000
+	// bytes in per period, so the start goes round the ring.
+	for (unsigned k = 0; k < 60; k++) {
+		const byte_string e = sysex_of(3000 + k, k);
+		period(node.write_end, {e, {0xF8}});
+		append_to(want, e);
+		want.push_back(0xF8);
+	}
+	for (unsigned k = 0; k < 120; k++) {
+		node.take(got);
+		const byte_string e = sysex_of(3000, 7 * k);
+		period(node.write_end, {e, {static_cast<std::uint8_t>(0x80 | (k & 15)), 0x3C, 0}},
+		       [&] { node.take(got); });
+		append_to(want, e);
+		want.insert(want.end(), {static_cast<std::uint8_t>(0x80 | (k & 15)), 0x3C, 0});
+	}
+	drain_node(node, got);
+	EXPECT_EQ(playback_queue.length, 0u);
+	EXPECT_EQ(playback_queue.dropped_events, 0u);
+	ASSERT_EQ(got.size(), want.size());
+	EXPECT_TRUE(got == want) << "the bytes differ or are out of order";
+
+	// Once the queue is empty, an event is written at once.
+	period(node.write_end, {note});
+	EXPECT_EQ(playback_queue.length, 0u);
+	byte_string now;
+	node.take(now);
+	EXPECT_EQ(now, note);
+}
+
+TEST_F(DeviceLink, EventThatDoesNotFitIsDroppedWholeAndTheNextOneGoesIn)
+{
+	small_node node;
+	ASSERT_GE(node.write_end, 0);
+	const byte_string fills_node = sysex_of(4096, 0);
+	const byte_string big = sysex_of(100000, 1);
+	const byte_string bigger = sysex_of(100000, 2);
+	const byte_string too_big = sysex_of(70000, 3); // 62,144 bytes are free
+	const byte_string note = {0x92, 0x40, 0x7F};
+	period(node.write_end, {fills_node, big, bigger, too_big, note});
+	EXPECT_EQ(playback_queue.dropped_events, 1u);
+	EXPECT_EQ(playback_queue.length, 200003u);
+
+	// Larger than the whole ring: dropped even with nothing queued.
+	byte_string got;
+	drain_node(node, got);
+	period(node.write_end, {sysex_of(playback_queue_size + 1, 4)});
+	EXPECT_EQ(playback_queue.dropped_events, 2u);
+	node.take(got);
+
+	byte_string want;
+	for (const auto *e : {&fills_node, &big, &bigger, &note})
+		append_to(want, *e);
+	ASSERT_EQ(got.size(), want.size());
+	EXPECT_TRUE(got == want) << "an event was cut or the bytes differ";
+}
+
+TEST_F(DeviceLink, WriteErrorDropsWhatIsQueued)
+{
+	small_node node;
+	ASSERT_GE(node.write_end, 0);
+	signal(SIGPIPE, SIG_IGN);
+	period(node.write_end, {sysex_of(9000, 5)});
+	ASSERT_GT(playback_queue.length, 0u);
+	close(node.read_end); // writes now fail with EPIPE
+	node.read_end = -1;
+	period(node.write_end, {{0x90, 0x3C, 0x64}});
+	EXPECT_EQ(playback_queue.length, 0u);
+	EXPECT_EQ(playback_queue.dropped_events, 0u);
+}
+
+TEST_F(DeviceLink, ClosingThePlaybackSlotEmptiesItsQueue)
+{
+	const std::string p = fifo("out");
+	int reader = open(p.c_str(), O_RDONLY | O_NONBLOCK);
+	ASSERT_GE(reader, 0);
+	fcntl(reader, F_SETPIPE_SZ, 4096);
+	bridge_settings.playback_path = p;
+	device_link_service();
+	ASSERT_GE(device_link.playback_fd, 0);
+	period(device_link.playback_fd, {sysex_of(9000, 6)});
+	ASSERT_GT(playback_queue.length, 0u);
+
+	// The node is removed while its reader stays: nothing fails to write,
+	// yet the slot closes, and the bytes for that device go with it.
+	ASSERT_EQ(unlink(p.c_str()), 0);
+	device_link_service();
+	EXPECT_EQ(device_link.playback_fd, -1);
+	EXPECT_EQ(playback_queue.length, 0u);
+	close(reader);
+
+	// A new node gets only what is sent to it.
+	fifo("out");
+	reader = open(p.c_str(), O_RDONLY | O_NONBLOCK);
+	device_link_service();
+	ASSERT_GE(device_link.playback_fd, 0);
+	const byte_string note = {0x91, 0x30, 0x40};
+	period(device_link.playback_fd, {note});
+	byte_string got(16);
+	got.resize(static_cast<std::size_t>(std::max<ssize_t>(0, read(reader, got.data(), got.size()))));
+	EXPECT_EQ(got, note);
 	close(reader);
 }
 
