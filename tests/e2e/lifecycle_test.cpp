@@ -77,6 +77,7 @@ struct lost_case {
 	const char *label;             // what the case shows
 	std::vector<std::string> args; // "@" is the FIFO
 	bool close_reader;             // lose it by closing the reader (else remove it)
+	bool stalled = false;          // first fill the playback node, whose reader never reads
 };
 
 TEST_F(exit_on_loss, device_lost_while_running_ends_with_zero)
@@ -86,6 +87,7 @@ TEST_F(exit_on_loss, device_lost_while_running_ends_with_zero)
 		{"playback node removed", {"-k", "-P", "@"}, false},
 		{"playback reader gone", {"-k", "-P", "@"}, true},
 		{"shared node removed", {"-k", "-d", "@"}, false},
+		{"stalled playback node removed", {"-k", "-P", "@"}, false, true},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.label);
@@ -102,6 +104,16 @@ TEST_F(exit_on_loss, device_lost_while_running_ends_with_zero)
 		const int opened = args[1] == "-d" ? 2 : 1;
 		ASSERT_TRUE(wait_until([&] { return open_count(d.pid, fifo) == opened; }));
 		ASSERT_TRUE(d.running());
+		if (c.stalled) {
+			// One page of room, three dumps of 4,104 bytes, and nobody reads.
+			fcntl(reader.fd, F_SETPIPE_SZ, 4096);
+			ASSERT_TRUE(probe.connect(probe.own("out"), client + ":midi.RX"));
+			bytes dump(4104, 0x55);
+			dump.front() = 0xF0;
+			dump.back() = 0xF7;
+			ASSERT_TRUE(probe.send({dump, dump, dump}));
+			ASSERT_TRUE(probe.wait_flushed());
+		}
 
 		if (c.close_reader)
 			reader.reset();

@@ -3,12 +3,20 @@
 //
 // The probe sends groups of messages, each group within one period, to the
 // daemon's midi.RX; the test reads the FIFO (or the pseudo-terminal's master)
-// while it sends, so a full pipe never stalls the daemon's blocking writes.
-// Whether the daemon holds the node open is read from /proc/<pid>/fd, which
-// tells a loss and a reopening apart without guessing at timing.
+// while it sends.  A device slower than what is sent to it is a FIFO shrunk
+// to one page whose reader takes 31 bytes every 10 ms, the rate of a MIDI
+// line.  Whether the daemon holds the node open is read from
+// /proc/<pid>/fd, which tells a loss and a reopening apart without guessing
+// at timing.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <iostream>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e/e2e_fixture.h"
@@ -131,6 +139,124 @@ TEST_F(playback, events_arrive_byte_for_byte_and_in_order)
 	const bytes got = deliver(reader.fd, groups, want.size());
 	EXPECT_EQ(got, want) << first_difference(got, want);
 	EXPECT_EQ(probe.send_failures(), 0u);
+	EXPECT_TRUE(d->running());
+}
+
+// A device at MIDI wire speed: the FIFO holds one page (4,096 bytes, what a
+// raw MIDI output buffers) and its reader takes 31 bytes every 10 ms.
+class wire_speed_reader {
+public:
+	explicit wire_speed_reader(unique_fd fifo) : fd_(std::move(fifo))
+	{
+		fcntl(fd_.fd, F_SETPIPE_SZ, 4096);
+		thread_ = std::thread([this] {
+			while (!stop_) {
+				std::uint8_t chunk[31];
+				const ssize_t n = ::read(fd_.fd, chunk, sizeof chunk);
+				if (n > 0) {
+					std::lock_guard<std::mutex> lock(lock_);
+					got_.insert(got_.end(), chunk, chunk + n);
+				}
+				std::this_thread::sleep_for(10ms);
+			}
+		});
+	}
+	~wire_speed_reader()
+	{
+		stop_ = true;
+		thread_.join();
+	}
+	bytes got() const
+	{
+		std::lock_guard<std::mutex> lock(lock_);
+		return got_;
+	}
+	std::size_t count() const { return got().size(); }
+
+private:
+	unique_fd fd_;               // the FIFO's read end
+	std::thread thread_;         // the reading thread
+	std::atomic<bool> stop_{false}; // set to end the thread
+	mutable std::mutex lock_;    // guards got_
+	bytes got_;                  // everything read so far
+};
+
+// Two bulk dumps and some notes into a device that takes 3,100 bytes a
+// second: every byte arrives in order, and the graph keeps its pace (no
+// client waits several periods for a cycle).
+TEST_F(playback, device_at_wire_speed_gets_every_byte_and_stalls_nothing)
+{
+	node = dir.make_fifo("out");
+	unique_fd fifo = open_fifo_reader(node);
+	ASSERT_TRUE(fifo);
+	wire_speed_reader device(std::move(fifo));
+	ASSERT_NO_FATAL_FAILURE(start());
+	ASSERT_TRUE(wait_until([&] { return probe.max_event_size() > 0; }));
+	ASSERT_GE(probe.max_event_size(), 4104u);
+
+	const std::vector<std::vector<bytes>> groups = {
+		{{0x90, 0x3C, 0x64}}, {{0xE0, 0x00, 0x48}}, {sysex(4104, 1)}, {{0x80, 0x3C, 0x00}},
+		{{0x90, 0x40, 0x64}}, {sysex(4104, 2)}, {{0x80, 0x40, 0x00}}, {{0xB0, 0x07, 0x64}},
+	};
+	const bytes want = concat(groups);
+	ASSERT_EQ(want.size(), 8226u);
+	const std::uint64_t xruns_before = probe.xruns();
+	probe.restart_gap_watch();
+	for (const auto &g : groups)
+		ASSERT_TRUE(probe.send(g));
+	ASSERT_TRUE(probe.wait_flushed());
+
+	EXPECT_TRUE(wait_until([&] { return device.count() >= want.size(); }, 30s))
+		<< device.count() << " of " << want.size() << " bytes arrived";
+	probe.wait_periods(10);
+	const bytes got = device.got();
+	EXPECT_EQ(got, want) << first_difference(got, want);
+	const auto gap = probe.longest_gap();
+	// A period is 5.3 ms; a blocking write would hold the graph for seconds.
+	EXPECT_LT(gap, 100ms) << "another client waited " << gap.count() << " us for a period";
+	std::cout << "[ figures  ] " << got.size() << " of " << want.size() << " bytes delivered, longest gap "
+	          << gap.count() << " us, " << probe.xruns() - xruns_before << " xruns\n";
+	EXPECT_TRUE(d->running());
+}
+
+// A playback node that takes nothing at all holds up neither capture from
+// another node nor the supervision of the nodes.
+TEST_F(playback, capture_and_supervision_go_on_while_the_playback_node_takes_nothing)
+{
+	node = dir.make_fifo("out");
+	const std::string in = dir.make_fifo("in");
+	unique_fd never_read = open_fifo_reader(node);
+	ASSERT_TRUE(never_read);
+	fcntl(never_read.fd, F_SETPIPE_SZ, 4096);
+	d = &launch({"-C", in, "-P", node});
+	client = "cableferry-" + in;
+	ASSERT_NO_FATAL_FAILURE(await_port(*d, client + ":midi.RX"));
+	ASSERT_TRUE(wait_until([&] { return open_count(d->pid, node) == 1 && open_count(d->pid, in) == 1; }));
+	ASSERT_TRUE(probe.connect(probe.own("out"), client + ":midi.RX"));
+	ASSERT_TRUE(probe.connect(client + ":midi.TX", probe.own("in")));
+	ASSERT_TRUE(probe.send({sysex(4104, 3), sysex(4104, 4), sysex(4104, 5)}));
+	ASSERT_TRUE(probe.wait_flushed());
+
+	// A note played now comes out on midi.TX.
+	unique_fd capture(::open(in.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+	ASSERT_TRUE(capture);
+	const bytes note = {0x99, 0x24, 0x7F};
+	ASSERT_EQ(::write(capture.fd, note.data(), note.size()), 3);
+	std::vector<midi_record> heard;
+	ASSERT_TRUE(wait_until([&] {
+		for (const auto &r : probe.drain())
+			heard.push_back(r);
+		return !heard.empty();
+	})) << "capture waits for the playback node";
+	ASSERT_EQ(heard.front().size, 3u);
+	EXPECT_EQ(bytes(heard.front().data.begin(), heard.front().data.begin() + 3), note);
+
+	// The capture node goes and comes back: the main thread still looks.
+	capture.reset();
+	ASSERT_EQ(unlink(in.c_str()), 0);
+	EXPECT_TRUE(wait_until([&] { return open_count(d->pid, in) == 0; })) << "supervision is stuck";
+	ASSERT_EQ(mkfifo(in.c_str(), 0600), 0);
+	EXPECT_TRUE(wait_until([&] { return open_count(d->pid, in) == 1; })) << "supervision is stuck";
 	EXPECT_TRUE(d->running());
 }
 

@@ -17,6 +17,7 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -981,6 +982,14 @@ int jack_probe::on_process(jack_nframes_t nframes, void *arg)
 void jack_probe::process(jack_nframes_t nframes)
 {
 	const std::uint64_t period = periods_.load(std::memory_order_relaxed) + 1;
+
+	// The monotonic clock is read without a system call.
+	timespec now{};
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	const std::int64_t start_us = std::int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+	if (last_start_us_ != 0 && start_us - last_start_us_ > longest_gap_us_.load(std::memory_order_relaxed))
+		longest_gap_us_.store(start_us - last_start_us_, std::memory_order_relaxed);
+	last_start_us_ = start_us;
 
 	if (out_ != nullptr) {
 		void *buf = jack_port_get_buffer(out_, nframes);

@@ -251,7 +251,7 @@ struct midi_record {
 
 class jack_probe {
 public:
-	static constexpr std::size_t max_message = 2048; // largest message sent
+	static constexpr std::size_t max_message = 8192; // largest message sent
 	static constexpr std::size_t send_slots = 512;  // ring size, in messages
 	static constexpr std::size_t recv_slots = 8192; // ring size, in events
 	static constexpr std::size_t max_inputs = 20;   // input ports at most
@@ -316,6 +316,15 @@ public:
 	// Xruns the server has reported to the probe since open.
 	std::uint64_t xruns() const { return xruns_.load(); }
 
+	// The longest wall-clock time between the starts of two of the probe's
+	// periods since the last call of restart_gap_watch: how long the graph
+	// left every client without a cycle.
+	std::chrono::microseconds longest_gap() const
+	{
+		return std::chrono::microseconds(longest_gap_us_.load());
+	}
+	void restart_gap_watch() { longest_gap_us_.store(0); }
+
 private:
 	struct send_slot {
 		std::uint32_t size;                         // message length
@@ -351,6 +360,8 @@ private:
 	std::atomic<std::uint64_t> periods_{0};              // process calls so far
 	std::atomic<bool> shut_down_{false};                 // server went away
 	std::atomic<std::uint64_t> xruns_{0};                // xrun notices so far
+	std::int64_t last_start_us_ = 0;                     // start of the latest period (probe thread)
+	std::atomic<std::int64_t> longest_gap_us_{0};        // longest gap since restart_gap_watch
 
 	mutable std::mutex notes_lock_;                      // guards notes_
 	std::vector<std::string> notes_;                     // registration notices
