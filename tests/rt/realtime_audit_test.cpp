@@ -5,7 +5,8 @@
 // interposed for the whole program; while the cycle runs on JACK's thread
 // they record anything it must not do: allocate, print, read anything but
 // the capture node, write anything but the playback node, or wait on any
-// lock but link_lock.
+// lock but link_lock.  The playback node also stops taking bytes for a
+// while, so that the cycle queues what it cannot write and flushes it later.
 //
 // In a sanitizer build the sanitizer owns the heap: a malloc of our own would
 // hand out memory its free does not know.  There the heap calls are counted
@@ -33,6 +34,7 @@
 #include "control/port_table.h"
 #include "control/settings.h"
 #include "device/device_link.h"
+#include "device/playback_queue.h"
 #include "e2e/e2e_fixture.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -373,6 +375,7 @@ TEST_F(RealtimeAudit, CycleAllocatesPrintsAndWaitsOnNothingElse)
 	bridge_settings.playback_path = playback;
 	bridge_settings.per_channel_ports = true;
 	link_lock_init();
+	playback_queue_prepare();
 	device_link_service();
 	ASSERT_GE(device_link.capture_fd, 0);
 	ASSERT_GE(device_link.playback_fd, 0);
@@ -414,6 +417,28 @@ TEST_F(RealtimeAudit, CycleAllocatesPrintsAndWaitsOnNothingElse)
 			(r.port == 0 ? events : channel_events)++;
 		return events >= 40 * 4u && channel_events >= 40u;
 	})) << events << " " << channel_events;
+	// While the node keeps up, each event is one write.
+	const int writes_keeping_up = playback_writes.load();
+
+	// The node stops taking bytes: one page of room, three dumps of 4,104
+	// bytes.  What it does not take waits in the playback queue, and goes
+	// out once it reads again.
+	ASSERT_NE(fcntl(reader.fd, F_SETPIPE_SZ, 4096), -1);
+	bytes dump(4104, 0x2A);
+	dump.front() = 0xF0;
+	dump.back() = 0xF7;
+	ASSERT_TRUE(probe.send({dump, dump, dump}));
+	ASSERT_TRUE(probe.wait_flushed());
+	ASSERT_TRUE(probe.wait_periods(4));
+	sink.clear();
+	ASSERT_TRUE(wait_until([&] {
+		read_available(reader.fd, sink);
+		return sink.size() >= 3 * dump.size();
+	})) << sink.size();
+	bytes three_dumps;
+	for (int i = 0; i < 3; i++)
+		three_dumps.insert(three_dumps.end(), dump.begin(), dump.end());
+	EXPECT_EQ(sink, three_dumps);
 
 	// The capture node goes away and comes back while the cycle runs.
 	ASSERT_EQ(unlink(capture.c_str()), 0);
@@ -428,7 +453,8 @@ TEST_F(RealtimeAudit, CycleAllocatesPrintsAndWaitsOnNothingElse)
 	jack_deactivate(bridge);
 	EXPECT_GT(cycles.load(), 10);
 	EXPECT_GT(capture_reads.load(), 0);
-	EXPECT_EQ(playback_writes.load(), 40 * 3);
+	EXPECT_EQ(writes_keeping_up, 40 * 3);
+	EXPECT_GT(playback_writes.load(), writes_keeping_up + 3) << "the queue was never flushed";
 	EXPECT_EQ(allocations.load(), 0);
 	EXPECT_EQ(prints.load(), 0);
 	EXPECT_EQ(foreign_reads.load(), 0);
