@@ -55,6 +55,7 @@
 #include "bridge/process_cycle.h"
 #include "control/port_table.h"
 #include "device/device_link.h"
+#include "device/playback_queue.h"
 
 #include <benchmark/benchmark.h>
 #include <jack/jack.h>
@@ -236,6 +237,8 @@ struct bench_server_t {
 	jack_client_t *client = nullptr;                     // our client, never activated
 	std::array<jack_port_t *, output_port_count> outputs{}; // tx, then tx.CH0..CHF
 	jack_port_t *rx = nullptr;                           // the input port
+	jack_client_t *feeder = nullptr;                     // a second client, owner of feed
+	jack_port_t *feed = nullptr;                         // output connected to rx: what rx receives
 	bool tried = false;                                  // start attempted already
 	std::string error;                                   // why there is none
 };
@@ -247,6 +250,10 @@ void quiet(const char *) {}
 void stop_bench_server()
 {
 	bench_server_t &s = bench_server;
+	if (s.feeder != nullptr) {
+		jack_client_close(s.feeder);
+		s.feeder = nullptr;
+	}
 	if (s.client != nullptr) {
 		jack_client_close(s.client);
 		s.client = nullptr;
@@ -333,12 +340,36 @@ bool bench_server_up()
 		s.outputs[i] = jack_port_register(s.client, name.c_str(), JACK_DEFAULT_MIDI_TYPE, out_flags, 0);
 	}
 	s.rx = jack_port_register(s.client, "midi.RX", JACK_DEFAULT_MIDI_TYPE, in_flags, 0);
+	s.feeder = jack_client_open("cfbench_feed", JackOptions(JackNoStartServer | JackServerName), nullptr,
+	                            s.name.c_str());
+	if (s.feeder != nullptr)
+		s.feed = jack_port_register(s.feeder, "feed", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
 	for (jack_port_t *p : s.outputs)
-		if (p == nullptr || s.rx == nullptr) {
+		if (p == nullptr || s.rx == nullptr || s.feed == nullptr) {
 			s.error = "port registration failed";
 			stop_bench_server();
 			return false;
 		}
+	// With one connection from another client, midi.RX hands out feed's
+	// buffer, as it does in the daemon: what the benchmark writes there is
+	// what the cycle finds on midi.RX.  The server connects ports of active
+	// clients only; neither client has a process callback, so activation
+	// does nothing else.
+	if (jack_activate(s.client) != 0 || jack_activate(s.feeder) != 0 ||
+	    jack_connect(s.client, jack_port_name(s.feed), jack_port_name(s.rx)) != 0) {
+		s.error = "could not connect feed to midi.RX";
+		stop_bench_server();
+		return false;
+	}
+	// The new graph takes effect in one of the server's next cycles.
+	while (jack_port_get_buffer(s.rx, period_frames) != jack_port_get_buffer(s.feed, period_frames)) {
+		if (steady::now() >= deadline) {
+			s.error = "the connection to midi.RX never took effect";
+			stop_bench_server();
+			return false;
+		}
+		std::this_thread::sleep_for(std::chrono::milliseconds(5));
+	}
 	return true;
 }
 
@@ -673,6 +704,109 @@ void BM_idle_cycle_vs_read(benchmark::State &state, bool real_jack)
 	close_pipe(empty);
 }
 
+// ---- playback cycles -------------------------------------------------------------
+
+// What the cycle finds on midi.RX and in the playback queue.
+enum class playback_case {
+	direct, // one 3-byte event, written at once to a node with room
+	stalled, // nothing new; the queue holds bytes and the node answers EAGAIN
+};
+
+// Both run the real process_cycle on the server's buffers, -d style: an
+// empty capture pipe and a playback pipe.  Each iteration times a batch of
+// idle cycles (nothing on midi.RX, nothing queued) and then a batch of the
+// case's cycles, so the ratio compares figures of the same run.
+void BM_playback_cycle(benchmark::State &state, playback_case which)
+{
+	if (!bench_server_up()) {
+		state.SkipWithError(bench_server.error.c_str());
+		return;
+	}
+	pipe_fds capture = open_pipe();
+	pipe_fds playback = open_pipe();
+	static const bool lock_ready = (link_lock_init(), playback_queue_prepare(), true);
+	(void)lock_ready;
+	device_link = {};
+	device_link.capture_fd = capture.read_end;
+	device_link.playback_fd = playback.write_end;
+	playback_queue_clear();
+	drain_sink = jack_sink;
+	port_table.client = bench_server.client;
+	port_table.outputs = bench_server.outputs;
+	port_table.rx = bench_server.rx;
+
+	void *feed = jack_port_get_buffer(bench_server.feed, period_frames);
+	const jack_midi_data_t note[] = {0x90, 0x3C, 0x64};
+	const auto set_feed = [&](bool with_note) {
+		jack_midi_clear_buffer(feed);
+		if (with_note)
+			jack_midi_event_write(feed, 0, note, sizeof note);
+	};
+	std::vector<std::uint8_t> scratch(1 << 16);
+	const auto empty_node = [&] {
+		while (read(playback.read_end, scratch.data(), scratch.size()) > 0) {
+		}
+	};
+	// The stalled node: full, with bytes waiting behind it.
+	const auto stall = [&] {
+		while (write(playback.write_end, scratch.data(), scratch.size()) > 0) {
+		}
+		playback_send(playback.write_end, std::span(scratch).first(1024));
+	};
+
+	double idle_ns = 0, case_ns = 0;
+	std::uint64_t calls = 0;
+	bool wrong = false;
+	for (auto _ : state) {
+		state.PauseTiming();
+		set_feed(false);
+		empty_node();
+		playback_queue_clear();
+		state.ResumeTiming();
+		const double t0 = cpu_ns();
+		for (int i = 0; i < idle_batch; ++i)
+			process_cycle(period_frames, nullptr);
+		const double t1 = cpu_ns();
+		state.PauseTiming();
+		wrong |= playback_queue.length != 0 || read(playback.read_end, scratch.data(), 1) != -1;
+		if (which == playback_case::direct)
+			set_feed(true);
+		else
+			stall();
+		state.ResumeTiming();
+		const double t2 = cpu_ns();
+		for (int i = 0; i < idle_batch; ++i)
+			process_cycle(period_frames, nullptr);
+		const double t3 = cpu_ns();
+		state.PauseTiming();
+		if (which == playback_case::direct) {
+			// Every cycle wrote the note, at once.
+			std::size_t got = 0;
+			for (ssize_t n; (n = read(playback.read_end, scratch.data(), scratch.size())) > 0;)
+				got += std::size_t(n);
+			wrong |= got != idle_batch * sizeof note || playback_queue.length != 0;
+		} else {
+			wrong |= playback_queue.length != 1024;
+		}
+		state.ResumeTiming();
+		idle_ns += t1 - t0;
+		case_ns += t3 - t2;
+		calls += idle_batch;
+	}
+	if (wrong)
+		state.SkipWithError("the cycles did not do what the case needs");
+	state.counters["idle_ns"] = idle_ns / double(calls);
+	state.counters["cycle_ns"] = case_ns / double(calls);
+	state.counters["ratio"] = case_ns / idle_ns;
+
+	set_feed(false);
+	playback_queue_clear();
+	port_table = {};
+	device_link = {};
+	close_pipe(capture);
+	close_pipe(playback);
+}
+
 } // namespace
 
 BENCHMARK_CAPTURE(BM_drain_backlog, stand_in, false);
@@ -680,3 +814,5 @@ BENCHMARK_CAPTURE(BM_drain_backlog, jack, true);
 BENCHMARK(BM_drain_backlog_with_reads);
 BENCHMARK_CAPTURE(BM_idle_cycle_vs_read, jack, true);
 BENCHMARK_CAPTURE(BM_idle_cycle_vs_read, seam, false);
+BENCHMARK_CAPTURE(BM_playback_cycle, direct, playback_case::direct);
+BENCHMARK_CAPTURE(BM_playback_cycle, stalled, playback_case::stalled);
