@@ -1,6 +1,6 @@
-// The process cycle's two costs that matter: the capture drain with a full
-// backlog, per event, and the idle cycle against the one read() it cannot
-// avoid.
+// The process cycle's costs that matter: the capture drain with a full
+// backlog, per event, the idle cycle against the one read() it cannot
+// avoid, and the playback cycles against the idle cycle.
 //
 // Drain, per event, without the reads.  read_buffer holds 16 bytes, so the
 // drain refills it with a read() every 16 bytes whatever the stream; the
@@ -41,6 +41,12 @@
 // same empty pipe.  Each iteration times a batch of cycles and then a batch
 // of bare read() calls on the same empty pipe, so both figures come from the
 // same run and the ratio is printed as a counter.
+//
+// Playback cycles.  The real process_cycle, -d style, against the idle
+// cycle of the same run: one that finds a 3-byte event on midi.RX and writes
+// it at once to a pipe with room, and one that finds nothing new but bytes
+// waiting in the playback queue, which it tries to flush into a full pipe
+// (EAGAIN).  Each costs the idle cycle plus one write() system call.
 //
 // The counters are taken on this thread's CPU clock, not the wall clock: on
 // a shared two-core machine the wall clock also counts time spent waiting for
