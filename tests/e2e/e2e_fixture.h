@@ -8,6 +8,10 @@
 // the fixture: TearDown stops the server first, which ends them through
 // JACK's shutdown notice.  (A client killed while the server runs makes
 // jackd wait for it, in synchronous mode for seconds.)
+//
+// The server is jackd unless a test says otherwise: e2e_on_server takes the
+// kind as its parameter, and a test skips, with the reason, when this
+// program cannot reach that kind of server.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -41,6 +45,8 @@ protected:
 	void SetUp() override
 	{
 		e2e_dir::SetUp();
+		if (const std::string why = server_unavailable(server.kind); !why.empty())
+			GTEST_SKIP() << why;
 		ASSERT_TRUE(server.start()) << server.log();
 		ASSERT_TRUE(probe.open(server.name)) << server.log();
 		ASSERT_TRUE(probe.add_output("out"));
@@ -76,5 +82,17 @@ protected:
 			<< "no port " << full_port << "; daemon stderr:\n" << d.stderr_text();
 	}
 };
+
+// A test on the kind of server given as its parameter.
+class e2e_on_server : public e2e_server, public ::testing::WithParamInterface<server_kind> {
+protected:
+	e2e_on_server() { server.kind = GetParam(); }
+};
+
+// "jackd" or "pipewire", for the instances' names.
+inline std::string server_kind_name(const ::testing::TestParamInfo<server_kind> &info)
+{
+	return info.param == server_kind::pipewire ? "pipewire" : "jackd";
+}
 
 } // namespace cftest
