@@ -14,6 +14,7 @@
 // program cannot reach that kind of server.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <jack/jack.h>
 
@@ -80,6 +81,32 @@ protected:
 		const bool seen = wait_until([&] { return probe.port_exists(full_port) || !d.running(); });
 		ASSERT_TRUE(seen && probe.port_exists(full_port))
 			<< "no port " << full_port << "; daemon stderr:\n" << d.stderr_text();
+	}
+
+	// Waits until the daemon's process cycle runs, the one sign of an
+	// active client that every server gives: a clock byte written to its
+	// capture FIFO reaches the probe's "in2" through midi.TX.  Leaves that
+	// connection, and takes whatever the probe had recorded.
+	void await_active(daemon_proc &d, const std::string &client, const std::string &capture_fifo)
+	{
+		ASSERT_NO_FATAL_FAILURE(await_port(d, client + ":midi.TX"));
+		ASSERT_TRUE(probe.connect(client + ":midi.TX", probe.own("in2")));
+		unique_fd writer(::open(capture_fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+		bool seen = false;
+		const auto clock_came = [&] {
+			for (const auto &r : probe.drain())
+				seen = seen || (r.port == 1 && r.size == 1 && r.data[0] == 0xF8);
+			return seen;
+		};
+		const bool active = wait_until([&] {
+			if (!writer)
+				writer = unique_fd(::open(capture_fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+			const std::uint8_t clock = 0xF8;
+			if (writer && ::write(writer.fd, &clock, 1) < 0)
+				return false;
+			return wait_until(clock_came, 100ms);
+		});
+		ASSERT_TRUE(active) << client << " never ran a cycle; daemon stderr:\n" << d.stderr_text();
 	}
 };
 

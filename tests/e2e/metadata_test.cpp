@@ -6,7 +6,10 @@
 // which the daemon sees as /sys in a mount namespace of its own; its node
 // need not exist for that (a missing node only stays closed).  The
 // properties are read back through this program's libjack, waiting for
-// them, since a server may hand them on after the ports appear.
+// them, since a server may hand them on after the ports appear.  They are
+// read with jack_property, a client that starts for each reading:
+// pipewire-jack's clients keep properties they were once told of, even of
+// subjects gone since, so a long-lived client is no witness.
 #include <jack/metadata.h>
 #include <jack/uuid.h>
 #include <signal.h>
@@ -17,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -31,21 +35,31 @@ using property_map = std::map<std::string, std::string>; // key -> value, or val
 
 constexpr const char *int_type = "http://www.w3.org/2001/XMLSchema#int";
 
-// Every property of subject, as "value" or "value [type]".
-property_map properties_of(jack_uuid_t subject)
+// Every property on the server, read by a client that starts now:
+// "jack_property -l" lists each subject's number on a line, then a line
+// "key: <key> value: <value>[ type: <type>]" for each of its properties.
+// Values are kept as "value" or "value [type]".
+std::map<jack_uuid_t, property_map> parse_listing(const std::string &text)
 {
-	property_map out;
-	jack_description_t desc{};
-	if (jack_get_properties(subject, &desc) < 0)
-		return out;
-	for (std::uint32_t i = 0; i < desc.property_cnt; i++) {
-		const jack_property_t &p = desc.properties[i];
-		std::string value = p.data ? p.data : "";
-		if (p.type != nullptr && p.type[0] != '\0')
-			value += std::string(" [") + p.type + "]";
-		out[p.key] = value;
+	std::map<jack_uuid_t, property_map> out;
+	jack_uuid_t subject = 0;
+	std::istringstream in(text);
+	for (std::string line; std::getline(in, line);) {
+		if (line.rfind("key: ", 0) != 0) {
+			subject = std::strtoull(line.c_str(), nullptr, 10);
+			continue;
+		}
+		const auto value_at = line.find(" value: ");
+		if (value_at == std::string::npos)
+			continue;
+		std::string value = line.substr(value_at + 8);
+		std::string type;
+		if (const auto type_at = value.rfind(" type: "); type_at != std::string::npos) {
+			type = value.substr(type_at + 7);
+			value.resize(type_at);
+		}
+		out[subject][line.substr(5, value_at - 5)] = type.empty() ? value : value + " [" + type + "]";
 	}
-	jack_free_description(&desc, 0);
 	return out;
 }
 
@@ -145,12 +159,26 @@ protected:
 		return out;
 	}
 
-	// Waits until subject's properties are want; fails with what it saw.
-	void expect_properties(jack_uuid_t subject, const property_map &want, const std::string &what)
+	// Every property on the server, as jack_property lists it.
+	std::map<jack_uuid_t, property_map> listing()
 	{
-		property_map got;
-		wait_until([&] { return (got = properties_of(subject)) == want; });
-		EXPECT_EQ(text_of(got), text_of(want)) << what;
+		const auto text = run_jack_tool({"jack_property", "-l"}, server.name, dir);
+		return text ? parse_listing(*text) : std::map<jack_uuid_t, property_map>{};
+	}
+
+	// Waits until the listing holds want for every subject in it; fails
+	// with what it saw.
+	void expect_properties(const std::map<jack_uuid_t, property_map> &want, const std::string &what)
+	{
+		std::map<jack_uuid_t, property_map> got;
+		const auto matches = [&] {
+			got = listing();
+			return std::all_of(want.begin(), want.end(), [&](const auto &w) { return got[w.first] == w.second; });
+		};
+		if (wait_until(matches))
+			return;
+		for (const auto &[subject, props] : want)
+			EXPECT_EQ(text_of(got[subject]), text_of(props)) << what << ", subject " << subject;
 	}
 
 	// Every subject of the client, the client first.
@@ -207,7 +235,8 @@ TEST_P(metadata, every_property_reads_back)
 		ASSERT_TRUE(d.spawn(args, server.name, dir));
 		ASSERT_NO_FATAL_FAILURE(await_port(d, client + ":midi.RX"));
 
-		expect_properties(client_uuid(client), {{JACK_METADATA_PRETTY_NAME, fill(c.pretty)}}, "the client");
+		std::map<jack_uuid_t, property_map> want = {
+			{client_uuid(client), {{JACK_METADATA_PRETTY_NAME, fill(c.pretty)}}}};
 		std::size_t ports = 0;
 		for (const auto &p : every_port) {
 			const bool is_channel = std::string_view(p.port).starts_with("midi.TX.CH");
@@ -216,7 +245,7 @@ TEST_P(metadata, every_property_reads_back)
 			ports++;
 			const std::string full = client + ":" + p.port;
 			const std::string node = p.capture ? capture : playback;
-			expect_properties(port_uuid(full), port_properties(p.pretty, node, p.order), full);
+			want[port_uuid(full)] = port_properties(p.pretty, node, p.order);
 			// PipeWire 0.3.65 keeps an alias to the client that set it.
 			if (server.kind == server_kind::jackd) {
 				const std::vector<std::string> want{fill(c.pretty) + ":" + p.pretty};
@@ -226,6 +255,8 @@ TEST_P(metadata, every_property_reads_back)
 			}
 		}
 		EXPECT_EQ(probe.ports_of(client).size(), ports);
+		EXPECT_EQ(want.size(), ports + 1) << "two subjects share a number";
+		expect_properties(want, client);
 		EXPECT_TRUE(d.running());
 		EXPECT_EQ(d.stderr_text(), "");
 	}
@@ -255,15 +286,11 @@ TEST_P(metadata, none_left_when_the_bridge_ends)
 		const std::string client = "cableferry-" + fifo;
 		daemon_proc &d = launch({"-k", "-S", "-C", fifo});
 		ASSERT_NO_FATAL_FAILURE(await_port(d, client + ":midi.TX.CHF"));
-		// The server announces the ports once the client is active; ended
-		// sooner, the bridge would fail its activation instead.
-		ASSERT_TRUE(wait_until([&] {
-			const auto notes = probe.registrations();
-			return std::find(notes.begin(), notes.end(), "+" + client + ":midi.TX.CHF") != notes.end();
-		})) << "the bridge was never activated";
+		// Ended before it is active, the bridge would fail its activation.
+		ASSERT_NO_FATAL_FAILURE(await_active(d, client, fifo));
 		const std::vector<jack_uuid_t> subjects = subjects_of(client);
 		ASSERT_EQ(subjects.size(), 18u);
-		ASSERT_TRUE(wait_until([&] { return properties_of(subjects.back()).size() == 3; }))
+		ASSERT_TRUE(wait_until([&] { return listing()[subjects.back()].size() == 3; }))
 			<< "the bridge's properties never appeared";
 
 		switch (c.how) {
