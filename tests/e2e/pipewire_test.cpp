@@ -1,5 +1,5 @@
-// The bridge on PipeWire's JACK: its ports, MIDI both ways, and its end
-// when the server stops.  (Its metadata is checked with jackd's, in
+// The bridge on PipeWire's JACK: its ports, its period and a second
+// bridge's name, MIDI both ways, and its end when the server stops.  (Its metadata is checked with jackd's, in
 // metadata_test.cpp.)
 //
 // These run on a headless PipeWire started by the fixture; the test program
@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "e2e/e2e_fixture.h"
@@ -93,6 +94,30 @@ TEST_P(on_pipewire, ports_types_and_flags_with_S)
 		EXPECT_EQ(it->flags, w.flags) << w.name;
 	}
 	EXPECT_TRUE(d.running());
+	// The server's quantum is every client's period.
+	EXPECT_EQ(jack_get_buffer_size(probe.client()), server.period);
+
+	// A second bridge under the same name: PipeWire appends "-" and a
+	// number of its own (jackd2 would append "-01").
+	daemon_proc &twin = launch({"-S", "-d", fifo});
+	std::string twin_port;
+	const auto twin_seen = [&] {
+		const char **names = jack_get_ports(probe.client(), nullptr, nullptr, 0);
+		for (std::size_t i = 0; names != nullptr && names[i] != nullptr; i++) {
+			const std::string_view n = names[i];
+			const std::string_view tail = ":midi.RX";
+			if (!n.starts_with(client + "-") || !n.ends_with(tail))
+				continue;
+			const std::string_view number = n.substr(client.size() + 1, n.size() - client.size() - 1 - tail.size());
+			if (!number.empty() && number.find_first_not_of("0123456789") == std::string_view::npos)
+				twin_port = n;
+		}
+		jack_free(names);
+		return !twin_port.empty();
+	};
+	EXPECT_TRUE(wait_until(twin_seen)) << "no second client named " << client << "-<number>";
+	EXPECT_TRUE(twin.running()) << twin.stderr_text();
+	EXPECT_TRUE(d.running());
 }
 
 // One bridge with a capture and a playback FIFO: messages written to the
@@ -157,6 +182,25 @@ TEST_P(on_pipewire, capture_and_playback_are_exact)
 	read_available(reader.fd, played);
 	EXPECT_EQ(hex(played), hex(want_bytes));
 	EXPECT_EQ(probe.send_failures(), 0u);
+
+	// A Note On of velocity 0 comes out as the Note Off PipeWire makes of
+	// it, both ways; the bridge itself passes it as it is (on jackd).
+	const bytes note_on_0 = {0x93, 0x3C, 0x00};
+	const bytes note_off_64 = {0x83, 0x3C, 0x40};
+	captured.clear();
+	ASSERT_EQ(::write(writer.fd, note_on_0.data(), note_on_0.size()), 3);
+	EXPECT_TRUE(wait_until([&] {
+		collect();
+		return !captured.empty();
+	}));
+	EXPECT_EQ(captured, std::vector<bytes>{note_off_64});
+	played.clear();
+	ASSERT_TRUE(probe.send({note_on_0}));
+	wait_until([&] {
+		read_available(reader.fd, played);
+		return played.size() >= 3;
+	});
+	EXPECT_EQ(hex(played), hex(note_off_64));
 	EXPECT_TRUE(d.running());
 	EXPECT_EQ(d.stderr_text(), "");
 }
