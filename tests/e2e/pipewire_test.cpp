@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -122,13 +123,30 @@ TEST_P(on_pipewire, ports_types_and_flags_with_S)
 
 // One bridge with a capture and a playback FIFO: messages written to the
 // capture node arrive on the probe's input one event each, and messages the
-// probe sends come out of the playback node, byte for byte, in order.
+// probe sends come out of the playback node, byte for byte, in order.  Last
+// in each direction goes a Note On of velocity 0, which PipeWire hands on
+// as a Note Off of velocity 64 (the bridge itself passes it as it is).
+//
+// On a loaded machine PipeWire loses events between any two clients that
+// miss a cycle, the bridge or not.  So a direction that lost messages is
+// run again, up to three rounds in all, and one round must come through
+// whole; anything but a loss (a changed, doubled or reordered message)
+// shows in every round.
 TEST_P(on_pipewire, capture_and_playback_are_exact)
 {
 	if (IsSkipped())
 		return;
 	constexpr unsigned count = 400;
-	const std::vector<bytes> want = messages(count);
+	constexpr unsigned per_write = 8; // messages per write, and per period
+	constexpr int rounds = 3;
+	std::vector<bytes> sent = messages(count);
+	std::vector<bytes> want = sent;
+	sent.push_back({0x93, 0x3C, 0x00});
+	want.push_back({0x83, 0x3C, 0x40});
+	bytes want_bytes;
+	for (const auto &m : want)
+		want_bytes.insert(want_bytes.end(), m.begin(), m.end());
+
 	const std::string in = dir.make_fifo("in");
 	const std::string out = dir.make_fifo("out");
 	const std::string client = "cableferry-" + in;
@@ -140,67 +158,71 @@ TEST_P(on_pipewire, capture_and_playback_are_exact)
 		<< "the daemon did not open its nodes";
 	ASSERT_TRUE(probe.connect(client + ":midi.TX", probe.own("in")));
 	ASSERT_TRUE(probe.connect(probe.own("out"), client + ":midi.RX"));
-
-	// Capture: a few messages per write, each write taken whole.
 	unique_fd writer(::open(in.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
 	ASSERT_TRUE(writer) << std::strerror(errno);
-	std::vector<bytes> captured;
-	const auto collect = [&] {
+
+	const auto collect = [&](std::vector<bytes> &got) {
 		for (const auto &r : probe.drain())
 			if (r.port == 0)
-				captured.emplace_back(r.data.begin(), r.data.begin() + std::min<std::size_t>(r.size, r.data.size()));
+				got.emplace_back(r.data.begin(), r.data.begin() + std::min<std::size_t>(r.size, r.data.size()));
 	};
-	for (unsigned k = 0; k < count; k += 8) {
-		bytes chunk;
-		for (unsigned i = k; i < std::min(count, k + 8); i++)
-			chunk.insert(chunk.end(), want[i].begin(), want[i].end());
-		ASSERT_EQ(::write(writer.fd, chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
-		// Wait for them, so that a stall shows where it happened.
-		ASSERT_TRUE(wait_until([&] {
-			collect();
-			return captured.size() >= std::min(count, k + 8);
-		})) << first_difference(captured, want);
+	// Capture: a few messages per write, each write taken whole, and the
+	// next only once they came (or a second passed: then some were lost).
+	const auto capture_round = [&] {
+		std::vector<bytes> got;
+		probe.wait_flushed();
+		probe.drain();
+		for (std::size_t k = 0; k < sent.size(); k += per_write) {
+			const std::size_t end = std::min(sent.size(), k + per_write);
+			bytes chunk;
+			for (std::size_t i = k; i < end; i++)
+				chunk.insert(chunk.end(), sent[i].begin(), sent[i].end());
+			if (::write(writer.fd, chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size()))
+				break;
+			if (!wait_until([&] { collect(got); return got.size() >= end; }, 1s))
+				break;
+		}
+		probe.wait_flushed();
+		collect(got);
+		return got;
+	};
+	// Playback: a few messages a period.
+	const auto playback_round = [&] {
+		bytes got;
+		read_available(reader.fd, got);
+		got.clear();
+		for (std::size_t k = 0; k < sent.size(); k += per_write) {
+			if (!probe.send(std::vector<bytes>(sent.begin() + k, sent.begin() + std::min(sent.size(), k + per_write))))
+				break;
+			read_available(reader.fd, got);
+		}
+		wait_until([&] {
+			read_available(reader.fd, got);
+			return got.size() >= want_bytes.size();
+		}, 5s);
+		probe.wait_flushed();
+		read_available(reader.fd, got);
+		return got;
+	};
+
+	std::vector<bytes> captured;
+	for (int round = 1; round <= rounds; round++) {
+		captured = capture_round();
+		if (captured == want)
+			break;
+		std::printf("capture round %d: %s\n", round, first_difference(captured, want).c_str());
 	}
-	probe.wait_flushed();
-	collect();
 	EXPECT_EQ(captured, want) << first_difference(captured, want);
 
-	// Playback: eight messages a period.
-	bytes want_bytes;
-	for (const auto &m : want)
-		want_bytes.insert(want_bytes.end(), m.begin(), m.end());
 	bytes played;
-	for (unsigned k = 0; k < count; k += 8) {
-		ASSERT_TRUE(probe.send(std::vector<bytes>(want.begin() + k, want.begin() + std::min(count, k + 8))));
-		read_available(reader.fd, played);
+	for (int round = 1; round <= rounds; round++) {
+		played = playback_round();
+		if (played == want_bytes)
+			break;
+		std::printf("playback round %d: %zu of %zu bytes\n", round, played.size(), want_bytes.size());
 	}
-	wait_until([&] {
-		read_available(reader.fd, played);
-		return played.size() >= want_bytes.size();
-	});
-	probe.wait_flushed();
-	read_available(reader.fd, played);
 	EXPECT_EQ(hex(played), hex(want_bytes));
 	EXPECT_EQ(probe.send_failures(), 0u);
-
-	// A Note On of velocity 0 comes out as the Note Off PipeWire makes of
-	// it, both ways; the bridge itself passes it as it is (on jackd).
-	const bytes note_on_0 = {0x93, 0x3C, 0x00};
-	const bytes note_off_64 = {0x83, 0x3C, 0x40};
-	captured.clear();
-	ASSERT_EQ(::write(writer.fd, note_on_0.data(), note_on_0.size()), 3);
-	EXPECT_TRUE(wait_until([&] {
-		collect();
-		return !captured.empty();
-	}));
-	EXPECT_EQ(captured, std::vector<bytes>{note_off_64});
-	played.clear();
-	ASSERT_TRUE(probe.send({note_on_0}));
-	wait_until([&] {
-		read_available(reader.fd, played);
-		return played.size() >= 3;
-	});
-	EXPECT_EQ(hex(played), hex(note_off_64));
 	EXPECT_TRUE(d.running());
 	EXPECT_EQ(d.stderr_text(), "");
 }

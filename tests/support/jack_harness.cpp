@@ -733,6 +733,7 @@ std::string pipewire_config(const std::string &name, unsigned period)
 	       "    support.* = support/libspa-support\n"
 	       "}\n"
 	       "context.modules = [\n"
+	       "    { name = libpipewire-module-rt flags = [ ifexists nofail ] }\n"
 	       "    { name = libpipewire-module-protocol-native }\n"
 	       "    { name = libpipewire-module-access }\n"
 	       "    { name = libpipewire-module-metadata }\n"
