@@ -16,6 +16,7 @@
 #include <cstdio>
 
 #include "bridge/process_cycle.h"
+#include "control/metadata.h"
 #include "control/port_table.h"
 #include "control/settings.h"
 #include "control/supervise.h"
@@ -90,6 +91,7 @@ void jack_start()
 		errx(69, "Could not register JACK process callback.");
 	jack_on_shutdown(port_table.client, on_jack_shutdown, nullptr);
 	register_ports();
+	publish_metadata();
 	if (jack_activate(port_table.client) != 0)
 		errx(69, "Cannot activate JACK client.");
 }

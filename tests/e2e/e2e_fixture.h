@@ -8,8 +8,13 @@
 // the fixture: TearDown stops the server first, which ends them through
 // JACK's shutdown notice.  (A client killed while the server runs makes
 // jackd wait for it, in synchronous mode for seconds.)
+//
+// The server is jackd unless a test says otherwise: e2e_on_server takes the
+// kind as its parameter, and a test skips, with the reason, when this
+// program cannot reach that kind of server.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <jack/jack.h>
 
@@ -41,6 +46,8 @@ protected:
 	void SetUp() override
 	{
 		e2e_dir::SetUp();
+		if (const std::string why = server_unavailable(server.kind); !why.empty())
+			GTEST_SKIP() << why;
 		ASSERT_TRUE(server.start()) << server.log();
 		ASSERT_TRUE(probe.open(server.name)) << server.log();
 		ASSERT_TRUE(probe.add_output("out"));
@@ -75,6 +82,44 @@ protected:
 		ASSERT_TRUE(seen && probe.port_exists(full_port))
 			<< "no port " << full_port << "; daemon stderr:\n" << d.stderr_text();
 	}
+
+	// Waits until the daemon's process cycle runs, the one sign of an
+	// active client that every server gives: a clock byte written to its
+	// capture FIFO reaches the probe's "in2" through midi.TX.  Leaves that
+	// connection, and takes whatever the probe had recorded.
+	void await_active(daemon_proc &d, const std::string &client, const std::string &capture_fifo)
+	{
+		ASSERT_NO_FATAL_FAILURE(await_port(d, client + ":midi.TX"));
+		ASSERT_TRUE(probe.connect(client + ":midi.TX", probe.own("in2")));
+		unique_fd writer(::open(capture_fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+		bool seen = false;
+		const auto clock_came = [&] {
+			for (const auto &r : probe.drain())
+				seen = seen || (r.port == 1 && r.size == 1 && r.data[0] == 0xF8);
+			return seen;
+		};
+		const bool active = wait_until([&] {
+			if (!writer)
+				writer = unique_fd(::open(capture_fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+			const std::uint8_t clock = 0xF8;
+			if (writer && ::write(writer.fd, &clock, 1) < 0)
+				return false;
+			return wait_until(clock_came, 100ms);
+		});
+		ASSERT_TRUE(active) << client << " never ran a cycle; daemon stderr:\n" << d.stderr_text();
+	}
 };
+
+// A test on the kind of server given as its parameter.
+class e2e_on_server : public e2e_server, public ::testing::WithParamInterface<server_kind> {
+protected:
+	e2e_on_server() { server.kind = GetParam(); }
+};
+
+// "jackd" or "pipewire", for the instances' names.
+inline std::string server_kind_name(const ::testing::TestParamInfo<server_kind> &info)
+{
+	return info.param == server_kind::pipewire ? "pipewire" : "jackd";
+}
 
 } // namespace cftest

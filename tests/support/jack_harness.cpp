@@ -7,6 +7,7 @@
 #include "support/jack_harness.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <grp.h>
@@ -513,6 +514,27 @@ bool server_answers(const std::string &server)
 	return c != nullptr;
 }
 
+std::optional<std::string> run_jack_tool(const std::vector<std::string> &argv,
+                                         const std::string &server, const temp_dir &dir)
+{
+	static std::atomic<unsigned> runs{0};
+	const std::string out = dir.at("tool-" + std::to_string(runs++) + ".out");
+	arg_vector args;
+	args.strings = argv;
+	arg_vector env = environment_with_server(server);
+	const pid_t pid = spawn_logged("/usr/bin/" + argv.at(0), args, env, out, out + ".err");
+	if (pid <= 0)
+		return std::nullopt;
+	const auto status = wait_child(pid, default_deadline);
+	if (!status) {
+		kill_child(pid);
+		return std::nullopt;
+	}
+	if (!WIFEXITED(*status) || WEXITSTATUS(*status) != 0)
+		return std::nullopt;
+	return read_file(out);
+}
+
 jack_server::jack_server(const temp_dir &dir, unsigned period_frames)
 	: name(unique_server_name()), log_path(dir.at("jackd-" + name + ".log")), period(period_frames)
 {
@@ -672,10 +694,126 @@ void remove_semaphores(const std::string &name)
 
 } // namespace
 
+namespace {
+
+// The file this program's libjack was loaded from.
+std::string loaded_libjack()
+{
+	Dl_info info{};
+	if (dladdr(reinterpret_cast<void *>(&jack_client_open), &info) == 0 || info.dli_fname == nullptr)
+		return {};
+	return info.dli_fname;
+}
+
+bool is_pipewire_libjack(const std::string &path)
+{
+	return path.find("/pipewire-") != std::string::npos;
+}
+
+constexpr const char *pipewire_binary = "/usr/bin/pipewire";
+
+// A PipeWire that needs nothing but itself: no D-Bus, no session manager,
+// no devices.  The dummy driver runs the graph at a fixed quantum, the
+// JACK period; the freewheel driver is there because JACK clients expect
+// one.  The access module lets clients in (without it they wait for a
+// session manager for ever).
+std::string pipewire_config(const std::string &name, unsigned period)
+{
+	const std::string q = std::to_string(period);
+	return "context.properties = {\n"
+	       "    core.daemon = true\n"
+	       "    core.name = " + name + "\n"
+	       "    support.dbus = false\n"
+	       "    default.clock.rate = 48000\n"
+	       "    default.clock.allowed-rates = [ 48000 ]\n"
+	       "    default.clock.quantum = " + q + "\n"
+	       "    default.clock.min-quantum = " + q + "\n"
+	       "    default.clock.max-quantum = " + q + "\n"
+	       "}\n"
+	       "context.spa-libs = {\n"
+	       "    support.* = support/libspa-support\n"
+	       "}\n"
+	       "context.modules = [\n"
+	       "    { name = libpipewire-module-rt flags = [ ifexists nofail ] }\n"
+	       "    { name = libpipewire-module-protocol-native }\n"
+	       "    { name = libpipewire-module-access }\n"
+	       "    { name = libpipewire-module-metadata }\n"
+	       "    { name = libpipewire-module-spa-node-factory }\n"
+	       "    { name = libpipewire-module-client-node }\n"
+	       "    { name = libpipewire-module-adapter }\n"
+	       "    { name = libpipewire-module-link-factory }\n"
+	       "]\n"
+	       "context.objects = [\n"
+	       "    { factory = metadata args = { metadata.name = default } }\n"
+	       "    { factory = spa-node-factory args = {\n"
+	       "        factory.name = support.node.driver node.name = Dummy-Driver\n"
+	       "        node.group = pipewire.dummy priority.driver = 20000 } }\n"
+	       "    { factory = spa-node-factory args = {\n"
+	       "        factory.name = support.node.driver node.name = Freewheel-Driver\n"
+	       "        node.group = pipewire.freewheel priority.driver = 19000 node.freewheel = true } }\n"
+	       "]\n";
+}
+
+// Starts PipeWire with a configuration and runtime folder in log_path's
+// folder; its id, or -1.  This process's environment then names the server
+// for the JACK clients to come.
+pid_t spawn_pipewire(const std::string &name, unsigned period, const std::string &log_path,
+                     std::string &runtime_dir)
+{
+	const std::string folder = log_path.substr(0, log_path.rfind('/'));
+	runtime_dir = folder + "/run-" + name;
+	const std::string config = folder + "/pipewire-" + name + ".conf";
+	if (mkdir(runtime_dir.c_str(), 0700) != 0 && errno != EEXIST)
+		return -1;
+	if (!(std::ofstream(config) << pipewire_config(name, period)))
+		return -1;
+	setenv("XDG_RUNTIME_DIR", runtime_dir.c_str(), 1);
+	setenv("PIPEWIRE_REMOTE", name.c_str(), 1);
+	arg_vector args;
+	args.strings = {"pipewire", "-c", config};
+	// The server itself gets neither pipewire-jack's libjack nor a remote.
+	arg_vector env;
+	for (char **e = environ; *e != nullptr; e++)
+		if (std::strncmp(*e, "LD_LIBRARY_PATH=", 16) != 0 && std::strncmp(*e, "PIPEWIRE_REMOTE=", 16) != 0)
+			env.strings.emplace_back(*e);
+	const pid_t pid = spawn_logged(pipewire_binary, args, env, log_path, log_path);
+	if (pid > 0)
+		track_server(pid);
+	return pid;
+}
+
+} // namespace
+
+std::string server_unavailable(server_kind kind)
+{
+	const std::string lib = loaded_libjack();
+	if (kind == server_kind::jackd) {
+		if (is_pipewire_libjack(lib))
+			return "this test program runs pipewire-jack's libjack (" + lib + "), not jackd2's";
+		return {};
+	}
+	if (access(pipewire_binary, X_OK) != 0)
+		return "PipeWire is not installed (scripts/setup installs pipewire, pipewire-bin and "
+		       "pipewire-jack where it can)";
+	if (!is_pipewire_libjack(lib))
+		return "this test program runs " + (lib.empty() ? std::string("an unknown libjack") : lib) +
+		       "; the PipeWire tests need pipewire-jack's libjack first on LD_LIBRARY_PATH "
+		       "(ctest sets it when pipewire-jack was installed before the build was configured)";
+	return {};
+}
+
 bool jack_server::start(std::optional<uid_t> as_uid)
 {
 	if (pid > 0)
 		return true;
+	if (kind == server_kind::pipewire) {
+		pid = spawn_pipewire(name, period, log_path, runtime_dir);
+		if (pid > 0 && await_jackd(pid, name, std::nullopt))
+			return true;
+		stop();
+		std::fprintf(stderr, "harness: pipewire %s did not come up:\n%s\n", name.c_str(), log().c_str());
+		return false;
+	}
 	for (int attempt = 0; attempt < 2; attempt++) {
 		pid = spawn_jackd(name, period, log_path, as_uid);
 		if (pid > 0 && await_jackd(pid, name, as_uid))
@@ -695,6 +833,8 @@ int jack_server::stop()
 		return -1;
 	const int status = stop_child(pid);
 	pid = -1;
+	if (kind == server_kind::pipewire)
+		return status;
 	if (!WIFEXITED(status))
 		reclaim_dead_servers(name);
 	remove_semaphores(name);
@@ -721,12 +861,21 @@ bool daemon_proc::spawn(const std::vector<std::string> &args, const std::string 
 	const std::string tag = "daemon-" + std::to_string(runs++);
 	stderr_path = dir.at(tag + ".err");
 	arg_vector argv;
-	argv.strings.push_back("cableferry"); // as when found on PATH
+	std::string program = binary;
+	if (!sys_root.empty()) {
+		// unshare and the shell each replace themselves, so the id stays
+		// the daemon's.
+		program = "/usr/bin/unshare";
+		argv.strings = {"unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+		                "mount --bind \"$1\" /sys && shift && exec \"$@\"", "sh", sys_root, binary};
+	} else {
+		argv.strings.push_back("cableferry"); // as when found on PATH
+	}
 	argv.strings.insert(argv.strings.end(), args.begin(), args.end());
 	arg_vector env = environment_with_server(server);
 	env.strings.insert(env.strings.end(), extra_env.begin(), extra_env.end());
 	wait_status.reset();
-	pid = spawn_logged(binary, argv, env, dir.at(tag + ".out"), stderr_path);
+	pid = spawn_logged(program, argv, env, dir.at(tag + ".out"), stderr_path);
 	return pid > 0;
 }
 

@@ -143,25 +143,44 @@ std::optional<pty_pair> open_pty();
 // A server name unique to this process and call.
 std::string unique_server_name();
 
-// A jackd with the dummy backend under a private name, in synchronous mode.
+// The servers the end-to-end tests can run against.
+enum class server_kind {
+	jackd,    // jackd2 with the dummy backend, in synchronous mode
+	pipewire, // a headless PipeWire, reached through pipewire-jack's libjack
+};
+
+// Why tests against kind cannot run in this test program, or "" when they
+// can.  The program's libjack decides: jackd2's for jackd, pipewire-jack's
+// (put first on LD_LIBRARY_PATH when the program starts) for PipeWire.
+std::string server_unavailable(server_kind kind);
+
+// A JACK server under a private name: jackd with the dummy backend, or a
+// PipeWire with a dummy driver whose quantum is the period.  A PipeWire
+// gets a configuration file and a runtime folder of its own in the test's
+// directory; starting one points this program's later JACK clients and the
+// children it starts at it (XDG_RUNTIME_DIR and PIPEWIRE_REMOTE in the
+// environment).
 struct jack_server {
 	std::string name;        // server name, also JACK_DEFAULT_SERVER for children
-	std::string log_path;    // jackd's stdout and stderr
+	std::string log_path;    // the server's stdout and stderr
 	unsigned period = 256;   // frames per period
-	pid_t pid = -1;          // jackd's id while it runs
+	pid_t pid = -1;          // the server's id while it runs
+	server_kind kind = server_kind::jackd; // which server start() runs
+	std::string runtime_dir; // a PipeWire's XDG_RUNTIME_DIR
 
 	explicit jack_server(const temp_dir &dir, unsigned period_frames = 256);
 	~jack_server() { stop(); }
 	jack_server(const jack_server &) = delete;
 	jack_server &operator=(const jack_server &) = delete;
 
-	// Starts jackd and waits until a client can connect.  With as_uid, the
-	// server runs as that user (and its primary group), so that a client of
-	// that user can reach it.
+	// Starts the server and waits until a client can connect.  With as_uid
+	// (jackd only), the server runs as that user (and its primary group),
+	// so that a client of that user can reach it.
 	bool start(std::optional<uid_t> as_uid = std::nullopt);
-	// Stops jackd (SIGTERM, then SIGKILL); its wait status, or -1 if none ran.
+	// Stops the server (SIGTERM, then SIGKILL); its wait status, or -1 if
+	// none ran.
 	int stop();
-	// jackd's log so far, for failure messages.
+	// The server's log so far, for failure messages.
 	std::string log() const;
 };
 
@@ -174,6 +193,11 @@ std::string unique_client_name(std::string_view base);
 // True when a client can be opened on server right now.
 bool server_answers(const std::string &server);
 
+// Runs a JACK tool (argv[0] in /usr/bin) against server, with this
+// program's environment; its standard output if it exited 0 in time.
+std::optional<std::string> run_jack_tool(const std::vector<std::string> &argv,
+                                         const std::string &server, const temp_dir &dir);
+
 // ---- the daemon ------------------------------------------------------------
 
 // One run of the daemon binary.
@@ -181,6 +205,7 @@ struct daemon_proc {
 	pid_t pid = -1;                 // the child's id while it is ours to reap
 	std::string stderr_path;        // where its standard error goes
 	std::optional<int> wait_status; // set once it has been reaped
+	std::string sys_root;           // a folder shown to the daemon as /sys, if set
 
 	daemon_proc() = default;
 	~daemon_proc() { kill(); }
@@ -189,7 +214,8 @@ struct daemon_proc {
 
 	// Starts CABLEFERRY_BINARY with args, JACK_DEFAULT_SERVER=server (and
 	// extra_env, NAME=value each) in its environment only, standard error to
-	// a file in dir.
+	// a file in dir.  With sys_root set, the daemon runs in a mount
+	// namespace of its own where that folder is mounted on /sys (root only).
 	bool spawn(const std::vector<std::string> &args, const std::string &server,
 	           const temp_dir &dir, const std::vector<std::string> &extra_env = {});
 	// Waits for the exit; the wait status, or nullopt at the deadline.
