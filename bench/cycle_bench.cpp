@@ -21,7 +21,7 @@
 //
 // Output buffers.  JACK hands out MIDI buffers only to a client of a running
 // server, so the headline figure puts a small preallocated stand-in behind
-// the drain_sink seam: a static array of event slots per port, with a bump
+// the capture drain's sink: a static array of event slots per port, with a bump
 // index reset at each period, refusing what jack_midi_event_reserve refuses
 // (no slot left, a frame at or past nframes, a frame before the previous
 // event).  Events of up to 4 bytes sit in their slot, as JACK keeps short
@@ -59,7 +59,7 @@
 #include "bridge/capture_drain.h"
 #include "bridge/packetiser.h"
 #include "bridge/process_cycle.h"
-#include "control/port_table.h"
+#include "bridge/port_table.h"
 #include "device/device_link.h"
 #include "device/playback_queue.h"
 
@@ -224,7 +224,6 @@ size_t stand_in_room(void *buffer)
 }
 
 constexpr midi_sink stand_in_sink = {stand_in_reserve, stand_in_room};
-constexpr midi_sink jack_sink = {jack_midi_event_reserve, jack_midi_max_event_size};
 
 out_buffer_array stand_in_buffers()
 {
@@ -431,7 +430,7 @@ struct pass_result {
 // One pass over the stream in periods of period_frames events on midi.TX.
 // clear(buffers) starts a period.
 template <class Clear>
-pass_result drain_pass(const channel_stream_t &s, out_buffer_array &buffers, Clear clear,
+pass_result drain_pass(const channel_stream_t &s, const midi_sink &sink, out_buffer_array &buffers, Clear clear,
                        bool count_ports)
 {
 	device_link_t &dl = device_link;
@@ -449,7 +448,7 @@ pass_result drain_pass(const channel_stream_t &s, out_buffer_array &buffers, Cle
 			std::uint32_t upto = s.done[off + window] - base;
 			if (upto > period_frames)
 				upto = period_frames;
-			capture_drain(upto, buffers, counts);
+			capture_drain(upto, buffers, counts, sink);
 			if (dl.read_len == 0) {
 				// Only a read() clears read_len: the window held fewer
 				// packets than counted.  Stop rather than go round again.
@@ -493,7 +492,6 @@ std::string check_pass(const channel_stream_t &s, const pass_result &r)
 // on midi.TX byte for byte and frame for frame.
 std::string check_stand_in_pass(const channel_stream_t &s)
 {
-	drain_sink = stand_in_sink;
 	out_buffer_array buffers = stand_in_buffers();
 	int periods = 0;
 	bool first_period_ok = false;
@@ -512,8 +510,7 @@ std::string check_stand_in_pass(const channel_stream_t &s)
 		for (auto &p : stand_in_ports)
 			stand_in_clear(p, period_frames);
 	};
-	const pass_result r = drain_pass(s, buffers, clear, true);
-	drain_sink = jack_sink;
+	const pass_result r = drain_pass(s, stand_in_sink, buffers, clear, true);
 	if (!first_period_ok)
 		return "the first period differs from the packetiser's output";
 	return check_pass(s, r);
@@ -545,10 +542,9 @@ void BM_drain_backlog(benchmark::State &state, bool real_jack)
 			jack_midi_clear_buffer(buffer);
 	};
 	const auto pass = [&](bool count_ports) {
-		return real_jack ? drain_pass(s, buffers, clear_jack, count_ports)
-		                 : drain_pass(s, buffers, clear_stand_in, count_ports);
+		return real_jack ? drain_pass(s, jack_sink, buffers, clear_jack, count_ports)
+		                 : drain_pass(s, stand_in_sink, buffers, clear_stand_in, count_ports);
 	};
-	drain_sink = real_jack ? jack_sink : stand_in_sink;
 	if (real_jack)
 		if (const std::string why = check_pass(s, pass(true)); !why.empty()) {
 			state.SkipWithError(why.c_str());
@@ -567,7 +563,6 @@ void BM_drain_backlog(benchmark::State &state, bool real_jack)
 	state.counters["ns_per_event"] = ns / double(events);
 	state.counters["events"] = benchmark::Counter(double(events), benchmark::Counter::kIsRate);
 
-	drain_sink = jack_sink;
 	device_link = {};
 	close_pipe(empty);
 }
@@ -599,7 +594,6 @@ void BM_drain_backlog_with_reads(benchmark::State &state)
 
 	device_link = {};
 	device_link.capture_fd = pipe.read_end;
-	drain_sink = stand_in_sink;
 	out_buffer_array buffers = stand_in_buffers();
 	std::array<std::uint8_t, window> scratch{};
 
@@ -615,7 +609,7 @@ void BM_drain_backlog_with_reads(benchmark::State &state)
 			for (auto &p : stand_in_ports)
 				stand_in_clear(p, period_frames);
 			out_count_array counts{};
-			capture_drain(period_frames, buffers, counts);
+			capture_drain(period_frames, buffers, counts, stand_in_sink);
 			events += counts[tx_index];
 			if (device_link.read_len == 0)
 				break; // the read found the pipe empty
@@ -635,7 +629,6 @@ void BM_drain_backlog_with_reads(benchmark::State &state)
 	state.counters["reads_ns_per_event"] = reads_ns / double(events);
 	state.counters["ns_per_event"] = (with_reads_ns - reads_ns) / double(events);
 
-	drain_sink = jack_sink;
 	device_link = {};
 	close_pipe(pipe);
 }
@@ -669,7 +662,7 @@ void idle_cycle_seam(jack_nframes_t nframes)
 	out_count_array counts{};
 	pthread_mutex_lock(&link_lock);
 	if (device_link.capture_fd >= 0)
-		capture_drain(nframes, buffers, counts);
+		capture_drain(nframes, buffers, counts, stand_in_sink);
 	pthread_mutex_unlock(&link_lock);
 	benchmark::DoNotOptimize(counts);
 }
@@ -685,7 +678,6 @@ void BM_idle_cycle_vs_read(benchmark::State &state, bool real_jack)
 	(void)lock_ready;
 	device_link = {};
 	device_link.capture_fd = empty.read_end;
-	drain_sink = real_jack ? jack_sink : stand_in_sink;
 	if (real_jack) {
 		port_table.client = bench_server.client;
 		port_table.outputs = bench_server.outputs;
@@ -717,7 +709,6 @@ void BM_idle_cycle_vs_read(benchmark::State &state, bool real_jack)
 	report_ratio(state, {"cycle_ns", cycle_ns}, {"read_ns", read_ns}, calls);
 
 	port_table = {};
-	drain_sink = jack_sink;
 	device_link = {};
 	close_pipe(empty);
 }
@@ -748,7 +739,6 @@ void BM_playback_cycle(benchmark::State &state, playback_case which)
 	device_link.capture_fd = capture.read_end;
 	device_link.playback_fd = playback.write_end;
 	playback_queue_clear();
-	drain_sink = jack_sink;
 	port_table.client = bench_server.client;
 	port_table.outputs = bench_server.outputs;
 	port_table.rx = bench_server.rx;

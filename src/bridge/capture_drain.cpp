@@ -33,9 +33,10 @@ constexpr size_t longest_event = 3;
 // Channel voice status bytes, 80..EF: their low nibble is the channel.
 constexpr bool is_channel_status(std::uint8_t b) { return b >= 0x80 && b <= 0xEF; }
 
-bool put_event(void *buffer, jack_nframes_t &count, const midi_packet &p, size_t len)
+bool put_event(const midi_sink &sink, void *buffer, jack_nframes_t &count, const midi_packet &p,
+               size_t len)
 {
-	jack_midi_data_t *e = drain_sink.reserve(buffer, count, len);
+	jack_midi_data_t *e = sink.reserve(buffer, count, len);
 	if (e == nullptr)
 		return false;
 	std::memcpy(e, p.data.data(), len);
@@ -45,10 +46,8 @@ bool put_event(void *buffer, jack_nframes_t &count, const midi_packet &p, size_t
 
 } // namespace
 
-midi_sink drain_sink = {jack_midi_event_reserve, jack_midi_max_event_size};
-
 void capture_drain(jack_nframes_t nframes, const out_buffer_array &out_buffers,
-                   out_count_array &out_event_count)
+                   out_count_array &out_event_count, const midi_sink &sink)
 {
 	device_link_t &dl = device_link;
 	void *tx = out_buffers[tx_index];
@@ -70,12 +69,12 @@ void capture_drain(jack_nframes_t nframes, const out_buffer_array &out_buffers,
 			continue;
 		const size_t len = code_index_length[p->code_index];
 		bool tx_full = false;
-		if (tx != nullptr && put_event(tx, out_event_count[tx_index], *p, len))
-			tx_full = drain_sink.room(tx) < longest_event;
+		if (tx != nullptr && put_event(sink, tx, out_event_count[tx_index], *p, len))
+			tx_full = sink.room(tx) < longest_event;
 		if (const std::uint8_t status = p->data[0]; is_channel_status(status)) {
 			const std::size_t i = tx_channel(status & 0x0F);
 			if (out_buffers[i] != nullptr && out_event_count[i] < nframes)
-				put_event(out_buffers[i], out_event_count[i], *p, len);
+				put_event(sink, out_buffers[i], out_event_count[i], *p, len);
 		}
 		if (tx_full)
 			return;

@@ -13,24 +13,26 @@
 #include <array>
 #include <cstddef>
 
-#include "control/port_table.h"
+#include "bridge/port_table.h"
 
 namespace cableferry {
 
 // How the drain writes into an output buffer.  The program uses JACK's own
-// functions; tests put a plain buffer behind it.
+// functions; tests and benchmarks put a plain buffer behind it.
 struct midi_sink {
 	jack_midi_data_t *(*reserve)(void *buffer, jack_nframes_t time, size_t size); // reserve an event
 	size_t (*room)(void *buffer); // largest event the buffer still takes
 };
 
-extern midi_sink drain_sink;
+// JACK's MIDI buffer functions.
+inline constexpr midi_sink jack_sink = {jack_midi_event_reserve, jack_midi_max_event_size};
 
 using out_buffer_array = std::array<void *, output_port_count>;
 using out_count_array = std::array<jack_nframes_t, output_port_count>;
 
-// Drains the capture node.  nframes > 0; capture_fd >= 0; link_lock held.
+// Drains the capture node into the buffers, through sink.  nframes > 0;
+// capture_fd >= 0; link_lock held.
 void capture_drain(jack_nframes_t nframes, const out_buffer_array &out_buffers,
-                   out_count_array &out_event_count);
+                   out_count_array &out_event_count, const midi_sink &sink = jack_sink);
 
 } // namespace cableferry

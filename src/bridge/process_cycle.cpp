@@ -13,7 +13,7 @@
 #include <jack/midiport.h>
 
 #include "bridge/capture_drain.h"
-#include "control/port_table.h"
+#include "bridge/port_table.h"
 #include "device/device_link.h"
 #include "device/playback_queue.h"
 

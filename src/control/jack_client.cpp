@@ -17,13 +17,11 @@
 
 #include "bridge/process_cycle.h"
 #include "control/metadata.h"
-#include "control/port_table.h"
+#include "bridge/port_table.h"
 #include "control/settings.h"
 #include "control/supervise.h"
 
 namespace cableferry {
-
-port_table_t port_table;
 
 namespace {
 

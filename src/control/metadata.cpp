@@ -16,7 +16,7 @@
 #include <array>
 
 #include "control/client_name.h"
-#include "control/port_table.h"
+#include "bridge/port_table.h"
 
 namespace cableferry {
 

@@ -31,7 +31,7 @@
 
 #include "bridge/process_cycle.h"
 #include "control/jack_client.h"
-#include "control/port_table.h"
+#include "bridge/port_table.h"
 #include "control/settings.h"
 #include "device/device_link.h"
 #include "device/playback_queue.h"

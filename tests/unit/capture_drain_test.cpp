@@ -64,6 +64,8 @@ size_t fake_room(void *buffer)
 	return p.events.size() < p.capacity ? 3 : 0;
 }
 
+constexpr midi_sink fake_sink = {fake_reserve, fake_room};
+
 class CaptureDrain : public ::testing::Test {
 protected:
 	std::array<fake_port, output_port_count> ports;
@@ -72,14 +74,12 @@ protected:
 
 	void SetUp() override
 	{
-		drain_sink = {fake_reserve, fake_room};
 		packetiser_reset();
 		device_link = {};
 	}
 
 	void TearDown() override
 	{
-		drain_sink = {jack_midi_event_reserve, jack_midi_max_event_size};
 		if (device_link.capture_fd >= 0)
 			close(device_link.capture_fd);
 		if (feed_fd >= 0)
@@ -121,7 +121,7 @@ protected:
 			p.pending_size = 0;
 		}
 		out_count_array counts{};
-		capture_drain(nframes, buffers, counts);
+		capture_drain(nframes, buffers, counts, fake_sink);
 		for (auto &p : ports)
 			settle(p);
 		return counts;

@@ -1,9 +1,10 @@
 // The JACK client handle and its ports.
 //
-// Filled on the main thread before the client is activated, only read
-// afterwards.  The 17 output ports sit in one array so that the process
-// cycle can walk them: index 0 is midi.TX, index 1 + c is midi.TX.CH<c>.
-// A handle is null when its port was not registered.
+// Filled on the main thread while the JACK client starts, before it is
+// activated, and only read afterwards, by the process cycle above all.  The
+// 17 output ports sit in one array so that the cycle can walk them: index 0
+// is midi.TX, index 1 + c is midi.TX.CH<c>.  A handle is null when its port
+// was not registered.
 #pragma once
 
 #include <jack/jack.h>
