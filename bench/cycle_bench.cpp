@@ -78,6 +78,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -341,8 +342,13 @@ bool bench_server_up()
 	constexpr unsigned long out_flags = JackPortIsOutput | JackPortIsPhysical | JackPortIsTerminal;
 	constexpr unsigned long in_flags = JackPortIsInput | JackPortIsPhysical | JackPortIsTerminal;
 	for (std::size_t i = 0; i < output_port_count; ++i) {
-		const std::string name = i == tx_index ? "midi.TX" : "midi.TX.CH" + std::to_string(i - 1);
-		s.outputs[i] = jack_port_register(s.client, name.c_str(), JACK_DEFAULT_MIDI_TYPE, out_flags, 0);
+		// The daemon's names: midi.TX, then midi.TX.CH0 .. midi.TX.CHF.
+		std::array<char, 16> name{};
+		if (i == tx_index)
+			std::snprintf(name.data(), name.size(), "midi.TX");
+		else
+			std::snprintf(name.data(), name.size(), "midi.TX.CH%X", unsigned(i - 1));
+		s.outputs[i] = jack_port_register(s.client, name.data(), JACK_DEFAULT_MIDI_TYPE, out_flags, 0);
 	}
 	s.rx = jack_port_register(s.client, "midi.RX", JACK_DEFAULT_MIDI_TYPE, in_flags, 0);
 	s.feeder = jack_client_open("cfbench_feed", JackOptions(JackNoStartServer | JackServerName), nullptr,
