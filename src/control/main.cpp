@@ -71,6 +71,7 @@ int main(int argc, char **argv)
 	if (bridge_settings.background && daemon(0, 0) != 0)
 		errx(69, "Could not become daemon");
 	signal(SIGPIPE, on_sigpipe);
+	device_link_set_paths(bridge_settings.capture_path, bridge_settings.playback_path);
 	link_lock_init();
 	if (bridge_settings.playback_path)
 		playback_queue_prepare();

@@ -32,13 +32,30 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "control/settings.h"
 #include "device/playback_queue.h"
 
 namespace cableferry {
 
 device_link_t device_link;
 pthread_mutex_t link_lock;
+
+namespace {
+
+// The two paths, as start-up gave them.
+struct device_paths_t {
+	std::optional<std::string> capture;  // node read; none: the slot stays closed
+	std::optional<std::string> playback; // node written; none: the slot stays closed
+};
+
+device_paths_t device_paths;
+
+} // namespace
+
+void device_link_set_paths(std::optional<std::string> capture_path,
+                           std::optional<std::string> playback_path)
+{
+	device_paths = {std::move(capture_path), std::move(playback_path)};
+}
 
 // The main thread runs at ordinary priority and JACK's thread at real-time
 // priority.  With a plain mutex, a main thread preempted while it holds
@@ -153,11 +170,11 @@ void service_slot(int &slot, const char *path, int access, int status_flags, voi
 
 void device_link_service()
 {
-	if (bridge_settings.capture_path)
-		service_slot(device_link.capture_fd, bridge_settings.capture_path->c_str(), O_RDONLY,
+	if (device_paths.capture)
+		service_slot(device_link.capture_fd, device_paths.capture->c_str(), O_RDONLY,
 		             O_NONBLOCK, reset_read_buffer);
-	if (bridge_settings.playback_path)
-		service_slot(device_link.playback_fd, bridge_settings.playback_path->c_str(), O_WRONLY,
+	if (device_paths.playback)
+		service_slot(device_link.playback_fd, device_paths.playback->c_str(), O_WRONLY,
 		             O_NONBLOCK, playback_queue_clear);
 }
 

@@ -16,6 +16,8 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 namespace cableferry {
 
@@ -31,6 +33,11 @@ struct device_link_t {
 
 extern device_link_t device_link;
 extern pthread_mutex_t link_lock;
+
+// The nodes the link serves, given once at start-up before the first
+// service.  A slot whose path is absent is never opened.
+void device_link_set_paths(std::optional<std::string> capture_path,
+                           std::optional<std::string> playback_path);
 
 // Initialises link_lock, with priority inheritance where the system has it.
 // Called once at start-up.

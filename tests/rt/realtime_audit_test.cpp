@@ -374,6 +374,7 @@ TEST_F(RealtimeAudit, CycleAllocatesPrintsAndWaitsOnNothingElse)
 	bridge_settings.capture_path = capture;
 	bridge_settings.playback_path = playback;
 	bridge_settings.per_channel_ports = true;
+	device_link_set_paths(capture, playback);
 	link_lock_init();
 	playback_queue_prepare();
 	device_link_service();

@@ -23,7 +23,6 @@
 
 #include <signal.h>
 
-#include "control/settings.h"
 #include "device/device_link.h"
 #include "device/playback_queue.h"
 
@@ -46,7 +45,7 @@ protected:
 		std::string tmpl = (fs::temp_directory_path() / "cf-link-XXXXXX").string();
 		ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
 		dir = tmpl;
-		bridge_settings = {};
+		device_link_set_paths(std::nullopt, std::nullopt);
 	}
 
 	void TearDown() override
@@ -60,7 +59,7 @@ protected:
 		device_link.read_buffer.fill(0);
 		playback_queue_clear();
 		playback_queue.dropped_events = 0;
-		bridge_settings = {};
+		device_link_set_paths(std::nullopt, std::nullopt);
 		fs::remove_all(dir);
 	}
 
@@ -78,8 +77,7 @@ int status_flags(int fd) { return fcntl(fd, F_GETFL) & (O_ACCMODE | O_NONBLOCK);
 
 TEST_F(DeviceLink, MissingNodesStayClosed)
 {
-	bridge_settings.capture_path = (dir / "absent").string();
-	bridge_settings.playback_path = (dir / "absent").string();
+	device_link_set_paths((dir / "absent").string(), (dir / "absent").string());
 	device_link_service();
 	device_link_service();
 	EXPECT_EQ(device_link.capture_fd, -1);
@@ -91,8 +89,7 @@ TEST_F(DeviceLink, SameNodeOpenedTwiceWithEachMode)
 	const std::string p = fifo("midi");
 	const int reader = open(p.c_str(), O_RDONLY | O_NONBLOCK); // lets playback open
 	ASSERT_GE(reader, 0);
-	bridge_settings.capture_path = p;
-	bridge_settings.playback_path = p;
+	device_link_set_paths(p, p);
 	device_link_service();
 	ASSERT_GE(device_link.capture_fd, 0);
 	ASSERT_GE(device_link.playback_fd, 0);
@@ -115,7 +112,7 @@ TEST_F(DeviceLink, SameNodeOpenedTwiceWithEachMode)
 TEST_F(DeviceLink, PlaybackFifoWithoutReaderDoesNotBlockAndOpensLater)
 {
 	const std::string p = fifo("out");
-	bridge_settings.playback_path = p;
+	device_link_set_paths(std::nullopt, p);
 	device_link_service(); // would hang for ever with a blocking open
 	EXPECT_EQ(device_link.playback_fd, -1);
 	const int reader = open(p.c_str(), O_RDONLY | O_NONBLOCK);
@@ -127,7 +124,7 @@ TEST_F(DeviceLink, PlaybackFifoWithoutReaderDoesNotBlockAndOpensLater)
 TEST_F(DeviceLink, CaptureLostByRemovalResetsBufferAndReopens)
 {
 	const std::string p = fifo("in");
-	bridge_settings.capture_path = p;
+	device_link_set_paths(p, std::nullopt);
 	device_link_service();
 	ASSERT_GE(device_link.capture_fd, 0);
 	device_link.read_buffer.fill(0x90);
@@ -152,7 +149,7 @@ TEST_F(DeviceLink, CaptureLostByRemovalResetsBufferAndReopens)
 TEST_F(DeviceLink, ReplacedNodeIsLost)
 {
 	const std::string p = fifo("in");
-	bridge_settings.capture_path = p;
+	device_link_set_paths(p, std::nullopt);
 	device_link_service();
 	const int old_fd = device_link.capture_fd;
 	ASSERT_GE(old_fd, 0);
@@ -168,7 +165,7 @@ TEST_F(DeviceLink, ReplacedNodeIsLost)
 TEST_F(DeviceLink, CaptureFifoWhoseWriterLeftStaysOpen)
 {
 	const std::string p = fifo("in");
-	bridge_settings.capture_path = p;
+	device_link_set_paths(p, std::nullopt);
 	device_link_service();
 	ASSERT_GE(device_link.capture_fd, 0);
 	const int writer = open(p.c_str(), O_WRONLY);
@@ -183,7 +180,7 @@ TEST_F(DeviceLink, PlaybackFifoWhoseReaderLeftIsLostThenReopened)
 {
 	const std::string p = fifo("out");
 	int reader = open(p.c_str(), O_RDONLY | O_NONBLOCK);
-	bridge_settings.playback_path = p;
+	device_link_set_paths(std::nullopt, p);
 	device_link_service();
 	ASSERT_GE(device_link.playback_fd, 0);
 	close(reader);
@@ -366,7 +363,7 @@ TEST_F(DeviceLink, ClosingThePlaybackSlotEmptiesItsQueue)
 	int reader = open(p.c_str(), O_RDONLY | O_NONBLOCK);
 	ASSERT_GE(reader, 0);
 	fcntl(reader, F_SETPIPE_SZ, 4096);
-	bridge_settings.playback_path = p;
+	device_link_set_paths(std::nullopt, p);
 	device_link_service();
 	ASSERT_GE(device_link.playback_fd, 0);
 	period(device_link.playback_fd, {sysex_of(9000, 6)});
@@ -400,8 +397,7 @@ TEST_F(DeviceLink, TerminalHangUpIsLossAndTerminalIsRaw)
 	ASSERT_EQ(grantpt(master), 0);
 	ASSERT_EQ(unlockpt(master), 0);
 	const std::string slave = ptsname(master);
-	bridge_settings.capture_path = slave;
-	bridge_settings.playback_path = slave;
+	device_link_set_paths(slave, slave);
 	device_link_service();
 	ASSERT_GE(device_link.capture_fd, 0);
 	ASSERT_GE(device_link.playback_fd, 0);
@@ -449,7 +445,7 @@ TEST_F(DeviceLink, UnsearchablePathAfterChangeOfUserIsNotLoss)
 	ASSERT_EQ(mkdir(locked.c_str(), 0700), 0);
 	const std::string p = (locked / "in").string();
 	ASSERT_EQ(mkfifo(p.c_str(), 0600), 0);
-	bridge_settings.capture_path = p;
+	device_link_set_paths(p, std::nullopt);
 	device_link_service(); // opened with root's rights
 	ASSERT_GE(device_link.capture_fd, 0);
 
