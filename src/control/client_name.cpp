@@ -6,7 +6,8 @@
 // and %d, behaving like sscanf on them but refusing numbers that do not fit
 // an int instead of storing an undefined value.  A description is used as
 // text up to its delivered length or its first NUL, whichever comes first,
-// and the 16-byte cut steps back rather than split a UTF-8 sequence.
+// and the 16-byte cut steps back rather than split a UTF-8 sequence, as
+// does the cut to the server's limit.
 #include "control/client_name.h"
 
 #include <array>
@@ -87,8 +88,9 @@ bool scan_int(std::string_view text, std::size_t &at, int &value)
 	return true;
 }
 
-// The first `keep` bytes of text, less a UTF-8 sequence the cut would split.
-std::string_view cut_text(std::string_view text, std::size_t keep)
+} // namespace
+
+std::string_view cut_utf8(std::string_view text, std::size_t keep)
 {
 	if (text.size() <= keep)
 		return text;
@@ -106,8 +108,6 @@ std::string_view cut_text(std::string_view text, std::size_t keep)
 	}
 	return text.substr(0, keep);
 }
-
-} // namespace
 
 node_numbers_t scan_node_path(std::string_view path, node_family family)
 {
@@ -157,7 +157,7 @@ std::string make_client_name(const bridge_settings_t &settings, const descriptio
 	std::string_view text(buffer.data(), length);
 	text = text.substr(0, text.find('\0'));
 	text = text.substr(0, text.find(','));
-	text = cut_text(text, description_keep);
+	text = cut_utf8(text, description_keep);
 
 	name_buffer_t name{};
 	std::snprintf(name.data(), name.size(), "%.*s #%d", static_cast<int>(text.size()),

@@ -34,6 +34,9 @@ struct node_numbers_t {
 // number too large for an int counts as not matched.
 node_numbers_t scan_node_path(std::string_view path, node_family family);
 
+// The first `keep` bytes of text, less a UTF-8 sequence the cut would split.
+std::string_view cut_utf8(std::string_view text, std::size_t keep);
+
 // "<prefix>-<tail>", cut to 127 characters.
 std::string general_client_name(const bridge_settings_t &settings);
 

@@ -16,6 +16,7 @@
 #include <cstdio>
 
 #include "bridge/process_cycle.h"
+#include "control/client_name.h"
 #include "control/port_table.h"
 #include "control/settings.h"
 #include "control/supervise.h"
@@ -46,7 +47,11 @@ std::size_t client_name_limit()
 
 std::string fit_client_name(std::string_view name)
 {
-	return std::string(name.substr(0, std::min(name.size(), client_name_limit())));
+	// jackd2 makes a taken name unique by appending "-01" ... "-99", but
+	// only to a name that leaves room for them; a longer one is refused as
+	// if there were no server.
+	const std::size_t limit = client_name_limit();
+	return std::string(cut_utf8(name, limit > unique_suffix_size ? limit - unique_suffix_size : 0));
 }
 
 void jack_connect(const std::string &name)

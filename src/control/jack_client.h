@@ -14,7 +14,11 @@ namespace cableferry {
 // characters or more although jack_client_name_size() reports 65.
 std::size_t client_name_limit();
 
-// Cuts name to client_name_limit() characters.
+// Room the server needs to make a taken name unique: "-NN".
+inline constexpr std::size_t unique_suffix_size = 3;
+
+// Cuts name to client_name_limit() less unique_suffix_size bytes, never
+// inside a UTF-8 sequence.
 std::string fit_client_name(std::string_view name);
 
 // Opens the client without ever starting a server.  Without background mode
