@@ -5,7 +5,8 @@
 // (midi.TX and, with -S and a capture device, midi.TX.CH0..CHF) and the
 // input midi.RX are flagged physical and terminal, since they stand for a
 // piece of hardware.  The handles go into port_table, where the process
-// cycle finds them.
+// cycle finds them.  The shutdown callback ends the process only once
+// activation has returned; before that, start-up decides how it ends.
 #include "control/jack_client.h"
 
 #include <err.h>
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdio>
 
 #include "bridge/process_cycle.h"
@@ -26,6 +28,17 @@ namespace cableferry {
 port_table_t port_table;
 
 namespace {
+
+// Start-up and the shutdown callback, which JACK may call from a thread of
+// its own while jack_activate is still under way.  Until activation has
+// returned the callback only takes note, so that a failed activation ends
+// with its whole message and 69, and a successful one with 0.
+struct activation_t {
+	std::atomic<bool> done{false};        // jack_activate has succeeded
+	std::atomic<bool> server_gone{false}; // the shutdown callback has run
+};
+
+activation_t activation;
 
 constexpr unsigned long output_flags = JackPortIsOutput | JackPortIsPhysical | JackPortIsTerminal;
 constexpr unsigned long input_flags = JackPortIsInput | JackPortIsPhysical | JackPortIsTerminal;
@@ -95,13 +108,23 @@ void jack_start()
 		errx(69, "Could not register JACK process callback.");
 	jack_on_shutdown(port_table.client, on_jack_shutdown, nullptr);
 	register_ports();
-	if (jack_activate(port_table.client) != 0)
+	finish_activation(jack_activate(port_table.client));
+}
+
+void finish_activation(int result)
+{
+	if (result != 0)
 		errx(69, "Cannot activate JACK client.");
+	activation.done = true;
+	if (activation.server_gone)
+		end_process(0);
 }
 
 void on_jack_shutdown(void *)
 {
-	end_process(0);
+	activation.server_gone = true;
+	if (activation.done)
+		end_process(0);
 }
 
 } // namespace cableferry

@@ -33,7 +33,13 @@ void register_ports();
 // activates the client.
 void jack_start();
 
-// JACK's shutdown callback: ends the process with status 0.
+// The end of start-up, given jack_activate's result: a refusal is fatal
+// (69, "Cannot activate JACK client."); after a success, a shutdown that
+// came meanwhile ends the process with 0.
+void finish_activation(int result);
+
+// JACK's shutdown callback: ends the process with status 0 once activation
+// has returned; before that it only takes note (see finish_activation).
 void on_jack_shutdown(void *arg);
 
 } // namespace cableferry
