@@ -10,9 +10,10 @@
 #    instance, with the shipped /etc/default/cableferry, run against a real
 #    JACK server that runs as the configured user, on a FIFO standing in for
 #    the raw MIDI node: each way the bridge ends gives the status the unit's
-#    restart policy expects (no server yet: 69, tried again; node unplugged:
-#    0, stays down; empty user: 64, stays down), and while it runs the
-#    client sits on that user's server under the node's name.
+#    restart policy expects (no server yet: 69, tried again; the server
+#    restarting: 0, started again; node unplugged: 0, stopped by its device
+#    unit; empty user: 64, stays down), and while it runs the client sits on
+#    that user's server under the node's name.
 #
 #   systemd_unit.sh <source folder> <cableferry binary>
 source "$(dirname "$0")/lib.sh"
@@ -191,7 +192,12 @@ expect_end "no JACK server" 69 yes
 grep -q 'Could not connect to the JACK server' "$work/bridge.log" || fail "no connect message"
 
 # The user's server is up: the bridge attaches to it under the node's name.
+# jack_evmon logs the server's notices, port announcements among them; its
+# first line comes with its own activation.
 start_jackd "$uid" || { fail "jackd would not start as uid $uid"; finish; }
+as_server_user env JACK_DEFAULT_SERVER="$server_name" stdbuf -oL jack_evmon > "$work/evmon.log" 2>&1 &
+client_pids+=("$!")
+wait_for 10 grep -q 'Graph reordered' "$work/evmon.log" || fail "jack_evmon did not start"
 run_service "$env_file"
 client="cableferry-snd/midiC${card}D7"
 if wait_for 10 has_port "$client:midi.RX"; then
@@ -201,9 +207,25 @@ else
 fi
 alive "$bridge_pid" && pass "the bridge keeps running" || fail "the bridge ended: $(cat "$work/bridge.log")"
 
-# Unplug: the node goes away, -k ends the bridge with status 0, no restart.
+# The server restarts (QjackCtl does so whenever the period size changes):
+# status 0, and systemd starts the bridge again, which attaches to the new
+# server.  The server is stopped only once the bridge is active: a port can
+# be listed before that, but jackd2 announces it only at activation.
+wait_for 10 grep -q '^Port .* registered' "$work/evmon.log" || fail "the bridge's port was never announced"
+kill "$server_pid"
+wait "$server_pid" || true
+server_pid=""
+expect_end "JACK server stopped" 0 yes
+start_jackd "$uid" || { fail "jackd would not start again as uid $uid"; finish; }
+run_service "$env_file"
+wait_for 10 has_port "$client:midi.RX" && pass "attached again to the restarted server" \
+	|| fail "no client $client on the restarted server; output:"$'\n'"$(cat "$work/bridge.log")"
+
+# Unplug: the node goes away, -k ends the bridge with status 0.  The restart
+# that follows never comes: BindsTo= (checked above) stops the instance with
+# its device unit.
 rm -f "$fifo"
-expect_end "node removed" 0 no
+expect_end "node removed" 0 yes
 exec 3>&-
 wait_for 10 only_system_ports || fail "the bridge's ports stayed on the server"
 
