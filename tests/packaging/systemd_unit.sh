@@ -16,6 +16,16 @@
 #    that user's server under the node's name.
 #
 #   systemd_unit.sh <source folder> <cableferry binary>
+#
+# The node is made on a private tmpfs mounted on /dev/snd in a mount
+# namespace of the script's own, never in the machine's /dev/snd; where the
+# script cannot have one, part 3 is skipped.
+
+# Into a mount namespace of our own first, before lib.sh makes anything.
+if [ -z "${CABLEFERRY_OWN_MOUNTS:-}" ] && [ "$(id -u)" -eq 0 ] &&
+	unshare --mount --propagation private true 2> /dev/null; then
+	CABLEFERRY_OWN_MOUNTS=1 exec unshare --mount --propagation private bash "$0" "$@"
+fi
 source "$(dirname "$0")/lib.sh"
 src=${1:?usage: systemd_unit.sh <source folder> <cableferry binary>}
 binary=${2:?usage: systemd_unit.sh <source folder> <cableferry binary>}
@@ -99,19 +109,24 @@ restarts() {
 	esac
 }
 
-# The rest needs root (a FIFO in /dev/snd, a change of user) and jackd.
+# The rest needs root (a FIFO on /dev/snd, a change of user) and jackd.
 stop_here() { echo "SKIP (the rest): $*"; finish; exit; }
 [ "$(id -u)" -eq 0 ] || stop_here "not root"
 [ -w /dev ] || stop_here "/dev is not writable"
 command -v jackd > /dev/null || stop_here "jackd is not installed"
 command -v setpriv > /dev/null || stop_here "setpriv is not installed"
 
+[ -n "${CABLEFERRY_OWN_MOUNTS:-}" ] || stop_here "no mount namespace of its own for a private /dev/snd"
+
 # The node: a FIFO at /dev/snd/midiC<pid>D7; no sysfs card has that number, so
-# the client gets the general name.
+# the client gets the general name.  Where /dev/snd is missing, an empty
+# folder is made as the mount point and removed at the end.
 if [ ! -d /dev/snd ]; then
 	mkdir /dev/snd
 	made_paths+=(/dev/snd)
 fi
+mount -t tmpfs -o mode=0755 tmpfs /dev/snd || stop_here "cannot mount a tmpfs on /dev/snd"
+trap 'umount -l /dev/snd 2> /dev/null || true; cleanup' EXIT
 card=$$
 fifo=/dev/snd/midiC${card}D7
 mkfifo -m 600 "$fifo"
