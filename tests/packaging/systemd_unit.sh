@@ -210,7 +210,12 @@ grep -q 'Could not connect to the JACK server' "$work/bridge.log" || fail "no co
 # jack_evmon logs the server's notices, port announcements among them; its
 # first line comes with its own activation.
 start_jackd "$uid" || { fail "jackd would not start as uid $uid"; finish; }
-as_server_user env JACK_DEFAULT_SERVER="$server_name" stdbuf -oL jack_evmon > "$work/evmon.log" 2>&1 &
+# Started as a plain command, so that $! is jack_evmon itself (setpriv, env
+# and stdbuf exec it): it outlives its server and is stopped at the end.
+evmon=(env JACK_DEFAULT_SERVER="$server_name" stdbuf -oL jack_evmon)
+[ "$server_uid" = "$(id -u)" ] ||
+	evmon=(setpriv --reuid="$server_uid" --regid="$server_uid" --clear-groups "${evmon[@]}")
+"${evmon[@]}" > "$work/evmon.log" 2>&1 &
 client_pids+=("$!")
 wait_for 10 grep -q 'Graph reordered' "$work/evmon.log" || fail "jack_evmon did not start"
 run_service "$env_file"
