@@ -6,13 +6,16 @@
 // and %d, behaving like sscanf on them but refusing numbers that do not fit
 // an int instead of storing an undefined value.  A description is used as
 // text up to its delivered length or its first NUL, whichever comes first,
-// and the 16-byte cut steps back rather than split a UTF-8 sequence.
+// and the 16-byte cut steps back rather than split a UTF-8 sequence, as
+// does the cut to the server's limit.
 #include "control/client_name.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 namespace cableferry {
 
@@ -22,16 +25,6 @@ constexpr const char *default_prefix = "cableferry";
 constexpr std::string_view dev_folder = "/dev/";
 
 using name_buffer_t = std::array<char, name_capacity>;
-
-// The path that names the client: capture, else playback; null when neither.
-const std::string *naming_path(const bridge_settings_t &settings)
-{
-	if (settings.capture_path)
-		return &*settings.capture_path;
-	if (settings.playback_path)
-		return &*settings.playback_path;
-	return nullptr;
-}
 
 // The naming path without a leading "/dev/"; "" when there is none.
 const char *name_tail(const bridge_settings_t &settings)
@@ -87,8 +80,9 @@ bool scan_int(std::string_view text, std::size_t &at, int &value)
 	return true;
 }
 
-// The first `keep` bytes of text, less a UTF-8 sequence the cut would split.
-std::string_view cut_text(std::string_view text, std::size_t keep)
+} // namespace
+
+std::string_view cut_utf8(std::string_view text, std::size_t keep)
 {
 	if (text.size() <= keep)
 		return text;
@@ -107,7 +101,14 @@ std::string_view cut_text(std::string_view text, std::size_t keep)
 	return text.substr(0, keep);
 }
 
-} // namespace
+const std::string *naming_path(const bridge_settings_t &settings)
+{
+	if (settings.capture_path)
+		return &*settings.capture_path;
+	if (settings.playback_path)
+		return &*settings.playback_path;
+	return nullptr;
+}
 
 node_numbers_t scan_node_path(std::string_view path, node_family family)
 {
@@ -137,31 +138,41 @@ std::string general_client_name(const bridge_settings_t &settings)
 	return general_form(prefix, name_tail(settings));
 }
 
-std::string make_client_name(const bridge_settings_t &settings, const description_source_t &source)
+std::optional<node_description_t> describe_naming_node(const bridge_settings_t &settings,
+                                                       const description_source_t &source)
 {
 	const std::string *path = naming_path(settings);
 	if (settings.name_prefix || path == nullptr || source.query == nullptr ||
 	    !std::string_view(path->c_str()).starts_with(dev_folder))
-		return general_client_name(settings);
+		return std::nullopt;
 	const node_numbers_t numbers = scan_node_path(path->c_str(), source.family);
 	if (numbers.unit < 0)
-		return general_client_name(settings);
+		return std::nullopt;
 
 	name_buffer_t buffer{};
 	std::size_t length = buffer.size();
 	if (source.query(source.context, numbers.unit, buffer, length) == description_status::refused)
-		return general_client_name(settings); // no -n here: prefix "cableferry"
-	if (length >= buffer.size())
-		length = buffer.size() - 1;
-
-	std::string_view text(buffer.data(), length);
+		return std::nullopt;
+	// At most 127 bytes; a value cut short there loses the character the
+	// cut would split.
+	std::string_view text(buffer.data(), std::min(length, buffer.size()));
 	text = text.substr(0, text.find('\0'));
+	text = cut_utf8(text, buffer.size() - 1);
+	return node_description_t{std::string(text), numbers.sub_unit};
+}
+
+std::string make_client_name(const bridge_settings_t &settings, const description_source_t &source)
+{
+	const std::optional<node_description_t> description = describe_naming_node(settings, source);
+	if (!description)
+		return general_client_name(settings); // no -n here: prefix "cableferry"
+	std::string_view text = description->text;
 	text = text.substr(0, text.find(','));
-	text = cut_text(text, description_keep);
+	text = cut_utf8(text, description_keep);
 
 	name_buffer_t name{};
 	std::snprintf(name.data(), name.size(), "%.*s #%d", static_cast<int>(text.size()),
-	              text.data(), numbers.sub_unit);
+	              text.data(), description->sub_unit);
 	return name.data();
 }
 

@@ -12,6 +12,7 @@
 // the caller.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,23 @@ struct node_numbers_t {
 // number only where it matched ("/dev/umidi2" gives unit 2, sub-unit -1).  A
 // number too large for an int counts as not matched.
 node_numbers_t scan_node_path(std::string_view path, node_family family);
+
+// The first `keep` bytes of text, less a UTF-8 sequence the cut would split.
+std::string_view cut_utf8(std::string_view text, std::size_t keep);
+
+// The path that names the client: capture, else playback; null when neither.
+const std::string *naming_path(const bridge_settings_t &settings);
+
+// What a source says of the naming node.
+struct node_description_t {
+	std::string text; // the whole description, at most 127 bytes
+	int sub_unit;     // the node's second number; -1 when it has none
+};
+
+// The naming node's description, when the client is to be named after it:
+// no -n, a node of the source's family, a description the source gives.
+std::optional<node_description_t> describe_naming_node(const bridge_settings_t &settings,
+                                                       const description_source_t &source);
 
 // "<prefix>-<tail>", cut to 127 characters.
 std::string general_client_name(const bridge_settings_t &settings);

@@ -5,25 +5,54 @@
 // (midi.TX and, with -S and a capture device, midi.TX.CH0..CHF) and the
 // input midi.RX are flagged physical and terminal, since they stand for a
 // piece of hardware.  The handles go into port_table, where the process
-// cycle finds them.
+// cycle finds them.  The shutdown callback ends the process only once
+// activation has returned; before that, start-up decides how it ends.  A
+// failure after the client is open prints its message and ends with _exit,
+// as the run-time exits do.
 #include "control/jack_client.h"
 
 #include <err.h>
 #include <jack/jack.h>
+#include <stdarg.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdio>
 
 #include "bridge/process_cycle.h"
-#include "control/metadata.h"
 #include "bridge/port_table.h"
+#include "control/client_name.h"
+#include "control/metadata.h"
 #include "control/settings.h"
 #include "control/supervise.h"
 
 namespace cableferry {
 
 namespace {
+
+// Start-up and the shutdown callback, which JACK may call from a thread of
+// its own while jack_activate is still under way.  Until activation has
+// returned the callback only takes note, so that a failed activation ends
+// with its whole message and 69, and a successful one with 0.
+struct activation_t {
+	std::atomic<bool> done{false};        // jack_activate has succeeded
+	std::atomic<bool> server_gone{false}; // the shutdown callback has run
+};
+
+activation_t activation;
+
+// A fatal start-up failure once the client is open: the message in errx's
+// form, then _exit.  JACK's threads are running by then, and exit() would
+// tear down library state under them.
+[[noreturn]] __attribute__((format(printf, 1, 2))) void fail_with_client(const char *format, ...)
+{
+	va_list args;
+	va_start(args, format);
+	vwarnx(format, args);
+	va_end(args);
+	end_process(69);
+}
 
 constexpr unsigned long output_flags = JackPortIsOutput | JackPortIsPhysical | JackPortIsTerminal;
 constexpr unsigned long input_flags = JackPortIsInput | JackPortIsPhysical | JackPortIsTerminal;
@@ -45,7 +74,11 @@ std::size_t client_name_limit()
 
 std::string fit_client_name(std::string_view name)
 {
-	return std::string(name.substr(0, std::min(name.size(), client_name_limit())));
+	// jackd2 makes a taken name unique by appending "-01" ... "-99", but
+	// only to a name that leaves room for them; a longer one is refused as
+	// if there were no server.
+	const std::size_t limit = client_name_limit();
+	return std::string(cut_utf8(name, limit > unique_suffix_size ? limit - unique_suffix_size : 0));
 }
 
 void jack_connect(const std::string &name)
@@ -65,38 +98,48 @@ void register_ports()
 	if (bridge_settings.capture_path) {
 		port_table.outputs[tx_index] = register_port("midi.TX", output_flags);
 		if (port_table.outputs[tx_index] == nullptr)
-			errx(69, "Could not register JACK output port.");
+			fail_with_client("Could not register JACK output port.");
 		if (bridge_settings.per_channel_ports) {
 			for (unsigned c = 0; c < 16; c++) {
 				std::array<char, 16> port_name;
 				std::snprintf(port_name.data(), port_name.size(), "midi.TX.CH%X", c);
 				port_table.outputs[tx_channel(c)] = register_port(port_name.data(), output_flags);
 				if (port_table.outputs[tx_channel(c)] == nullptr)
-					errx(69, "Could not register JACK output port, %s.", port_name.data());
+					fail_with_client("Could not register JACK output port, %s.", port_name.data());
 			}
 		}
 	}
 	if (bridge_settings.playback_path) {
 		port_table.rx = register_port("midi.RX", input_flags);
 		if (port_table.rx == nullptr)
-			errx(69, "Could not register JACK input port.");
+			fail_with_client("Could not register JACK input port.");
 	}
 }
 
 void jack_start()
 {
 	if (jack_set_process_callback(port_table.client, process_cycle, nullptr) != 0)
-		errx(69, "Could not register JACK process callback.");
+		fail_with_client("Could not register JACK process callback.");
 	jack_on_shutdown(port_table.client, on_jack_shutdown, nullptr);
 	register_ports();
 	publish_metadata();
-	if (jack_activate(port_table.client) != 0)
-		errx(69, "Cannot activate JACK client.");
+	finish_activation(jack_activate(port_table.client));
+}
+
+void finish_activation(int result)
+{
+	if (result != 0)
+		fail_with_client("Cannot activate JACK client.");
+	activation.done = true;
+	if (activation.server_gone)
+		end_process(0);
 }
 
 void on_jack_shutdown(void *)
 {
-	end_process(0);
+	activation.server_gone = true;
+	if (activation.done)
+		end_process(0);
 }
 
 } // namespace cableferry

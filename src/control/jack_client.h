@@ -14,7 +14,11 @@ namespace cableferry {
 // characters or more although jack_client_name_size() reports 65.
 std::size_t client_name_limit();
 
-// Cuts name to client_name_limit() characters.
+// Room the server needs to make a taken name unique: "-NN".
+inline constexpr std::size_t unique_suffix_size = 3;
+
+// Cuts name to client_name_limit() less unique_suffix_size bytes, never
+// inside a UTF-8 sequence.
 std::string fit_client_name(std::string_view name);
 
 // Opens the client without ever starting a server.  Without background mode
@@ -29,7 +33,13 @@ void register_ports();
 // activates the client.
 void jack_start();
 
-// JACK's shutdown callback: ends the process with status 0.
+// The end of start-up, given jack_activate's result: a refusal is fatal
+// (69, "Cannot activate JACK client."); after a success, a shutdown that
+// came meanwhile ends the process with 0.
+void finish_activation(int result);
+
+// JACK's shutdown callback: ends the process with status 0 once activation
+// has returned; before that it only takes note (see finish_activation).
 void on_jack_shutdown(void *arg);
 
 } // namespace cableferry

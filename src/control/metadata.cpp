@@ -46,37 +46,6 @@ constexpr std::array<port_label_t, labelled_port_count> port_labels = {{
 // The type JACK's documentation suggests for an order value.
 constexpr const char *integer_type = "http://www.w3.org/2001/XMLSchema#int";
 
-// The path that names the client: capture, else playback; null when neither.
-const std::string *naming_path(const bridge_settings_t &settings)
-{
-	if (settings.capture_path)
-		return &*settings.capture_path;
-	if (settings.playback_path)
-		return &*settings.playback_path;
-	return nullptr;
-}
-
-// The naming node's whole description, or "" when none was read.
-std::string full_description(const bridge_settings_t &settings, const description_source_t &source)
-{
-	const std::string *path = naming_path(settings);
-	if (settings.name_prefix || path == nullptr || source.query == nullptr ||
-	    !std::string_view(*path).starts_with("/dev/"))
-		return {};
-	const node_numbers_t numbers = scan_node_path(path->c_str(), source.family);
-	if (numbers.unit < 0)
-		return {};
-	std::array<char, name_capacity> buffer{};
-	std::size_t length = buffer.size();
-	if (source.query(source.context, numbers.unit, buffer, length) == description_status::refused)
-		return {};
-	// Like a name, the text has at most 127 bytes; a value cut short by the
-	// buffer loses the character it would split.
-	std::string_view text(buffer.data(), std::min(length, buffer.size()));
-	text = text.substr(0, text.find('\0'));
-	return std::string(cut_utf8(text, buffer.size() - 1));
-}
-
 void set_property(jack_client_t *client, jack_uuid_t subject, const char *key, const std::string &value,
                   const char *type)
 {
@@ -107,23 +76,10 @@ const port_label_t &port_label(std::size_t index)
 	return port_labels[index < port_labels.size() ? index : rx_label_index];
 }
 
-std::string_view cut_utf8(std::string_view text, std::size_t max_bytes)
-{
-	if (text.size() <= max_bytes)
-		return text;
-	std::size_t keep = max_bytes;
-	// Step back over continuation bytes to the start of the character the
-	// cut falls in; that character goes.
-	while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80)
-		--keep;
-	return text.substr(0, keep);
-}
-
 std::string client_pretty_name(const bridge_settings_t &settings, const description_source_t &source)
 {
-	std::string description = full_description(settings, source);
-	if (!description.empty())
-		return description;
+	if (std::optional<node_description_t> d = describe_naming_node(settings, source); d && !d->text.empty())
+		return std::move(d->text);
 	const std::string *path = naming_path(settings);
 	return path ? *path : std::string();
 }

@@ -40,9 +40,6 @@ struct port_label_t {
 // The labels in port order (index 0 midi.TX, 1 + c channel c, 17 midi.RX).
 const port_label_t &port_label(std::size_t index);
 
-// text cut to at most max_bytes bytes, never inside a UTF-8 sequence.
-std::string_view cut_utf8(std::string_view text, std::size_t max_bytes);
-
 // The client's pretty-name: the naming node's description in full, when
 // the client name would be read from it and source has one, else the
 // naming node's path.

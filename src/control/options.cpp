@@ -35,12 +35,15 @@ bool resolve_user(const char *arg, std::uint32_t &uid, std::optional<std::string
 	if (end == arg || *end != '\0' || errno == ERANGE)
 		return false;
 	const auto cut = static_cast<std::uint32_t>(value);
-	// strtoul negates what follows a '-', so "-4294967295" would come out
-	// as 1.  "-1" reads as the largest value and cuts to 4294967295, which
-	// no user has: setuid refuses it later, so it is let through.
+	// A positive number beyond 32 bits is refused outright.  strtoul
+	// negates what follows a '-', so "-4294967295" would come out as 1;
+	// "-1" reads as the largest value and cuts to 4294967295, which no user
+	// has: setuid refuses it later, so it is let through.
 	const char *digits = arg + std::strspn(arg, " \t\n\v\f\r");
 	const bool negative = *digits == '-' && value != 0;
-	if ((negative || value > UINT32_MAX) && cut != UINT32_MAX)
+	if (!negative && value > UINT32_MAX)
+		return false;
+	if (negative && cut != UINT32_MAX)
 		return false;
 	uid = cut;
 	name.reset();

@@ -84,15 +84,15 @@ bool node_gone(int fd, const char *path)
 	if (fstat(fd, &by_fd) != 0)
 		return true;
 	if (stat(path, &by_path) != 0) {
-		// After a change of user the path may no longer be searchable;
-		// that says nothing about the device.
+		// After a change of user the path may no longer be searchable
+		// (EACCES): that says nothing about the device, and there is no
+		// identity to compare.
 		if (errno == ENOENT || errno == ENOTDIR)
 			return true;
-	} else if (by_path.st_dev != by_fd.st_dev || by_path.st_ino != by_fd.st_ino) {
+	} else if (by_path.st_dev != by_fd.st_dev || by_path.st_ino != by_fd.st_ino ||
+	           ((S_ISCHR(by_fd.st_mode) || S_ISBLK(by_fd.st_mode)) && by_path.st_rdev != by_fd.st_rdev)) {
 		return true;
 	}
-	if ((S_ISCHR(by_fd.st_mode) || S_ISBLK(by_fd.st_mode)) && by_path.st_rdev != by_fd.st_rdev)
-		return true;
 	pollfd p{fd, 0, 0};
 	if (poll(&p, 1, 0) > 0) {
 		if (p.revents & (POLLERR | POLLNVAL))

@@ -5,10 +5,14 @@
 // none and falls back to the general form, the prefix and the path below
 // /dev/.  A -n prefix skips the look-up and gives the same form.
 //
-// /dev/snd may be shared with other tests and with the machine's own sound
-// cards: a node is made with mkfifo, which fails rather than take over a
-// name already there, and the test removes only what it made, the folder
-// only if it made it and nothing else is left in it.
+// The machine's own /dev/snd is never written: the test enters a mount
+// namespace of its own (which its daemons inherit) and mounts a tmpfs over
+// /dev/snd there.  Where /dev/snd does not exist, an empty folder is made as
+// the mount point and removed afterwards.  A process with threads cannot
+// enter a mount namespace, nor can one without the right to mount: then the
+// test is skipped, saying why.
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,69 +51,42 @@ bool exists(const std::string &path)
 
 class naming : public e2e_server {
 protected:
-	std::vector<std::string> made; // nodes this test made
-	bool made_folder = false;      // this test made /dev/snd
+	bool made_folder = false; // this test made /dev/snd as a mount point
+	bool mounted = false;     // the private tmpfs is on /dev/snd
 
 	void SetUp() override
 	{
-		if (access("/dev", W_OK) != 0)
-			GTEST_SKIP() << "/dev is not writable";
+		if (unshare(CLONE_NEWNS) != 0)
+			GTEST_SKIP() << "no mount namespace of its own (" << std::strerror(errno)
+			             << (errno == EINVAL ? ": the test process has threads; run the test alone, as ctest does"
+			                                 : "") << ")";
+		ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << std::strerror(errno);
+		if (!exists(snd_folder)) {
+			if (mkdir(snd_folder, 0755) != 0)
+				GTEST_SKIP() << "cannot make the mount point " << snd_folder << ": " << std::strerror(errno);
+			made_folder = true;
+		}
+		if (mount("tmpfs", snd_folder, "tmpfs", MS_NOSUID | MS_NOEXEC, "mode=0755") != 0)
+			GTEST_SKIP() << "cannot mount a tmpfs on " << snd_folder << ": " << std::strerror(errno);
+		mounted = true;
 		ASSERT_NO_FATAL_FAILURE(e2e_server::SetUp());
 	}
 
 	void TearDown() override
 	{
 		e2e_server::TearDown();
-		remove_made();
+		if (mounted)
+			umount2(snd_folder, MNT_DETACH);
 		if (made_folder)
-			rmdir(snd_folder); // fails, as it should, while another test's node is there
+			rmdir(snd_folder);
 	}
 
-	void remove_made()
+	// A card number that sysfs does not know.
+	static int free_card()
 	{
-		for (auto it = made.rbegin(); it != made.rend(); ++it)
-			unlink(it->c_str());
-		made.clear();
-	}
-
-	// Makes a FIFO at path, creating /dev/snd when missing (again, should
-	// another test have removed it meanwhile).  errno of the failure, or 0.
-	int make_node(const std::string &path)
-	{
-		for (int attempt = 0; attempt < 5; attempt++) {
-			if (mkfifo(path.c_str(), 0600) == 0) {
-				made.push_back(path);
-				return 0;
-			}
-			if (errno != ENOENT)
-				return errno;
-			if (mkdir(snd_folder, 0755) == 0)
-				made_folder = true;
-			else if (errno != EEXIST)
-				return errno;
-		}
-		return ENOENT;
-	}
-
-	// Picks a card number that sysfs does not know and makes every case's
-	// node for it; the number, or -1 with the errno of the failure in err
-	// (0 when every number was taken).
-	int make_nodes(const std::vector<name_case> &cases, int &err)
-	{
-		for (int card = 90 + getpid() % 100, tries = 0; tries < 200; card++, tries++) {
-			if (exists("/sys/class/sound/card" + std::to_string(card)))
-				continue;
-			err = 0;
-			for (const auto &c : cases)
-				if ((err = make_node(std::string(snd_folder) + "/" + with_card(c.node, card))) != 0)
-					break;
-			if (err == 0)
+		for (int card = 90; card < 1000; card++)
+			if (!exists("/sys/class/sound/card" + std::to_string(card)))
 				return card;
-			remove_made();
-			if (err != EEXIST)
-				return -1;
-		}
-		err = 0;
 		return -1;
 	}
 };
@@ -125,11 +102,11 @@ TEST_F(naming, raw_midi_node_without_description_gets_the_general_form)
 		{"-d and an empty -n", {"-n", "", "-d", "@"}, "midiC%D3", "-snd/midiC%D3", "midi.RX"},
 		{"no device number", {"-C", "@"}, "midiC%", "cableferry-snd/midiC%", "midi.TX"},
 	};
-	int err = 0;
-	const int card = make_nodes(cases, err);
-	if (card < 0 && (err == EACCES || err == EPERM || err == EROFS))
-		GTEST_SKIP() << "cannot make nodes in " << snd_folder << ": " << std::strerror(err);
-	ASSERT_GE(card, 0) << (err ? std::strerror(err) : "no free card number");
+	const int card = free_card();
+	ASSERT_GE(card, 0) << "no free card number";
+	for (const auto &c : cases)
+		ASSERT_EQ(mkfifo((std::string(snd_folder) + "/" + with_card(c.node, card)).c_str(), 0600), 0)
+			<< std::strerror(errno);
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.label);
 		const std::string node = std::string(snd_folder) + "/" + with_card(c.node, card);

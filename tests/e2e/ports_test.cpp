@@ -1,9 +1,10 @@
 // The daemon's JACK client as the server sees it: its name and its ports,
 // with their types and flags.
 //
-// The name limit is checked twice: the daemon's long name must be exactly as
-// long as the server allows, and a raw client open shows what the server
-// allows, so the limit is the real server's and not a number from a header.
+// The name limit is checked twice: a raw client open shows what the server
+// allows, so the limit is the real server's and not a number from a header,
+// and the daemon's long names must be cut to that, less the room the server
+// needs to tell two of them apart.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -56,7 +57,8 @@ TEST_F(ports, names_types_and_flags)
 
 		daemon_proc &d = launch(args);
 		// The ports are all registered before the client is activated, and
-		// the probe sees them once it is: wait for the last one.
+		// they can be looked up by name from then on (the registration
+		// notices come only with activation): wait for the last one.
 		ASSERT_NO_FATAL_FAILURE(await_port(d, want.back().name));
 		auto got = probe.ports_of(client);
 		const auto by_name = [](const port_info &a, const port_info &b) { return a.name < b.name; };
@@ -132,29 +134,47 @@ std::size_t server_name_limit(const std::string &server)
 	return accepted;
 }
 
+// jackd2 makes a taken name unique with "-01" only when the name leaves room
+// for it, so names are cut 3 bytes short of the server's limit; and never
+// inside a UTF-8 character, which would leave an undecodable name.
 TEST_F(ports, long_name_is_cut_to_what_the_server_takes)
 {
 	const std::size_t limit = server_name_limit(server.name);
 	EXPECT_EQ(limit, 63u) << "jackd2 refuses 64 characters and more";
-	ASSERT_GT(limit, 0u);
+	ASSERT_GT(limit, 3u);
+	const std::size_t keep = limit - 3;
 
-	// A path long enough to give a name beyond the 127-character buffer too.
+	// Paths long enough to give a name beyond the 127-character buffer too;
+	// two of them, alike up to well past the cut.
 	std::string sub = dir.path;
 	for (int i = 0; i < 3; i++) {
 		sub += "/" + std::string(40, static_cast<char>('a' + i));
 		ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
 	}
-	const std::string fifo = sub + "/dev";
-	ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-	const std::string full = "cableferry-" + fifo;
+	const std::string fifo1 = sub + "/dev1", fifo2 = sub + "/dev2";
+	ASSERT_EQ(mkfifo(fifo1.c_str(), 0600), 0);
+	ASSERT_EQ(mkfifo(fifo2.c_str(), 0600), 0);
+	const std::string full = "cableferry-" + fifo1;
 	ASSERT_GT(full.size(), 127u);
-	const std::string client = full.substr(0, limit);
+	const std::string client = full.substr(0, keep);
 
-	daemon_proc &d = launch({"-P", fifo});
-	ASSERT_NO_FATAL_FAILURE(await_port(d, client + ":midi.RX"));
+	daemon_proc &first = launch({"-P", fifo1});
+	ASSERT_NO_FATAL_FAILURE(await_port(first, client + ":midi.RX"));
 	const auto all = probe.ports_of(client);
 	ASSERT_EQ(all.size(), 1u);
 	EXPECT_EQ(all[0].name, client + ":midi.RX");
+	daemon_proc &second = launch({"-P", fifo2});
+	ASSERT_NO_FATAL_FAILURE(await_port(second, client + "-01:midi.RX"));
+
+	// "\xC3\xA9" (e acute) taking bytes keep - 1 and keep: the name ends before it.
+	const std::string head = "cableferry-" + dir.path + "/";
+	ASSERT_LT(head.size(), keep - 1);
+	const std::string accented = dir.path + "/" + std::string(keep - 1 - head.size(), 'e') + "\xC3\xA9tail";
+	ASSERT_EQ(mkfifo(accented.c_str(), 0600), 0);
+	const std::string cut = ("cableferry-" + accented).substr(0, keep - 1);
+	daemon_proc &third = launch({"-P", accented});
+	ASSERT_NO_FATAL_FAILURE(await_port(third, cut + ":midi.RX"));
+	EXPECT_TRUE(first.running() && second.running() && third.running());
 }
 
 } // namespace

@@ -37,7 +37,9 @@ done
 # Every fatal message the program can print, as the page renders it.  A
 # format with %s is checked as it reads for -U.
 tr -s ' \n' ' ' < "$work/page.txt" > "$work/page.flat"
-mapfile -t messages < <(grep -ho 'errx([0-9]*, "[^"]*"' "$src"/src/*/*.cpp | sed 's/^errx([0-9]*, "//; s/"$//')
+# (Failures once the JACK client is open go through fail_with_client.)
+mapfile -t messages < <(grep -hoE '(errx\([0-9]*, |fail_with_client\()"[^"]*"' "$src"/src/*/*.cpp |
+	sed -E 's/^(errx\([0-9]*, |fail_with_client\()"//; s/"$//')
 [ ${#messages[@]} -ge 5 ] || fail "found only ${#messages[@]} fatal messages in the sources"
 for m in "${messages[@]}"; do
 	case $m in

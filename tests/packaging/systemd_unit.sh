@@ -10,11 +10,22 @@
 #    instance, with the shipped /etc/default/cableferry, run against a real
 #    JACK server that runs as the configured user, on a FIFO standing in for
 #    the raw MIDI node: each way the bridge ends gives the status the unit's
-#    restart policy expects (no server yet: 69, tried again; node unplugged:
-#    0, stays down; empty user: 64, stays down), and while it runs the
-#    client sits on that user's server under the node's name.
+#    restart policy expects (no server yet: 69, tried again; the server
+#    restarting: 0, started again; node unplugged: 0, stopped by its device
+#    unit; empty user: 64, stays down), and while it runs the client sits on
+#    that user's server under the node's name.
 #
 #   systemd_unit.sh <source folder> <cableferry binary>
+#
+# The node is made on a private tmpfs mounted on /dev/snd in a mount
+# namespace of the script's own, never in the machine's /dev/snd; where the
+# script cannot have one, part 3 is skipped.
+
+# Into a mount namespace of our own first, before lib.sh makes anything.
+if [ -z "${CABLEFERRY_OWN_MOUNTS:-}" ] && [ "$(id -u)" -eq 0 ] &&
+	unshare --mount --propagation private true 2> /dev/null; then
+	CABLEFERRY_OWN_MOUNTS=1 exec unshare --mount --propagation private bash "$0" "$@"
+fi
 source "$(dirname "$0")/lib.sh"
 src=${1:?usage: systemd_unit.sh <source folder> <cableferry binary>}
 binary=${2:?usage: systemd_unit.sh <source folder> <cableferry binary>}
@@ -98,19 +109,24 @@ restarts() {
 	esac
 }
 
-# The rest needs root (a FIFO in /dev/snd, a change of user) and jackd.
+# The rest needs root (a FIFO on /dev/snd, a change of user) and jackd.
 stop_here() { echo "SKIP (the rest): $*"; finish; exit; }
 [ "$(id -u)" -eq 0 ] || stop_here "not root"
 [ -w /dev ] || stop_here "/dev is not writable"
 command -v jackd > /dev/null || stop_here "jackd is not installed"
 command -v setpriv > /dev/null || stop_here "setpriv is not installed"
 
+[ -n "${CABLEFERRY_OWN_MOUNTS:-}" ] || stop_here "no mount namespace of its own for a private /dev/snd"
+
 # The node: a FIFO at /dev/snd/midiC<pid>D7; no sysfs card has that number, so
-# the client gets the general name.
+# the client gets the general name.  Where /dev/snd is missing, an empty
+# folder is made as the mount point and removed at the end.
 if [ ! -d /dev/snd ]; then
 	mkdir /dev/snd
 	made_paths+=(/dev/snd)
 fi
+mount -t tmpfs -o mode=0755 tmpfs /dev/snd || stop_here "cannot mount a tmpfs on /dev/snd"
+trap 'umount -l /dev/snd 2> /dev/null || true; cleanup' EXIT
 card=$$
 fifo=/dev/snd/midiC${card}D7
 mkfifo -m 600 "$fifo"
@@ -191,7 +207,17 @@ expect_end "no JACK server" 69 yes
 grep -q 'Could not connect to the JACK server' "$work/bridge.log" || fail "no connect message"
 
 # The user's server is up: the bridge attaches to it under the node's name.
+# jack_evmon logs the server's notices, port announcements among them; its
+# first line comes with its own activation.
 start_jackd "$uid" || { fail "jackd would not start as uid $uid"; finish; }
+# Started as a plain command, so that $! is jack_evmon itself (setpriv, env
+# and stdbuf exec it): it outlives its server and is stopped at the end.
+evmon=(env JACK_DEFAULT_SERVER="$server_name" stdbuf -oL jack_evmon)
+[ "$server_uid" = "$(id -u)" ] ||
+	evmon=(setpriv --reuid="$server_uid" --regid="$server_uid" --clear-groups "${evmon[@]}")
+"${evmon[@]}" > "$work/evmon.log" 2>&1 &
+client_pids+=("$!")
+wait_for 10 grep -q 'Graph reordered' "$work/evmon.log" || fail "jack_evmon did not start"
 run_service "$env_file"
 client="cableferry-snd/midiC${card}D7"
 if wait_for 10 has_port "$client:midi.RX"; then
@@ -201,9 +227,25 @@ else
 fi
 alive "$bridge_pid" && pass "the bridge keeps running" || fail "the bridge ended: $(cat "$work/bridge.log")"
 
-# Unplug: the node goes away, -k ends the bridge with status 0, no restart.
+# The server restarts (QjackCtl does so whenever the period size changes):
+# status 0, and systemd starts the bridge again, which attaches to the new
+# server.  The server is stopped only once the bridge is active: a port can
+# be listed before that, but jackd2 announces it only at activation.
+wait_for 10 grep -q '^Port .* registered' "$work/evmon.log" || fail "the bridge's port was never announced"
+kill "$server_pid"
+wait "$server_pid" || true
+server_pid=""
+expect_end "JACK server stopped" 0 yes
+start_jackd "$uid" || { fail "jackd would not start again as uid $uid"; finish; }
+run_service "$env_file"
+wait_for 10 has_port "$client:midi.RX" && pass "attached again to the restarted server" \
+	|| fail "no client $client on the restarted server; output:"$'\n'"$(cat "$work/bridge.log")"
+
+# Unplug: the node goes away, -k ends the bridge with status 0.  The restart
+# that follows never comes: BindsTo= (checked above) stops the instance with
+# its device unit.
 rm -f "$fifo"
-expect_end "node removed" 0 no
+expect_end "node removed" 0 yes
 exec 3>&-
 wait_for 10 only_system_ports || fail "the bridge's ports stayed on the server"
 

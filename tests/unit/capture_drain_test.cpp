@@ -284,7 +284,12 @@ TEST_F(CaptureDrain, ClosedWriterEndsTheDrainQuietly)
 	feed({0xC5, 0x10});
 	close(feed_fd);
 	feed_fd = -1;
-	cycle(256); // read() returns 0 at end of file
+	// The bytes left in the pipe still become their event; the read after
+	// them returns 0 (end of file) and ends the drain.
+	cycle(256);
+	EXPECT_EQ(on(tx_index), (std::vector<event>{{0, {0xC5, 0x10}}}));
+	EXPECT_EQ(device_link.read_len, 0);
+	EXPECT_EQ(device_link.read_pos, 0);
 	cycle(256);
 	EXPECT_EQ(device_link.read_len, 0);
 	EXPECT_EQ(device_link.read_pos, 0);

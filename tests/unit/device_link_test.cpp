@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -25,11 +26,23 @@
 
 #include "device/device_link.h"
 #include "device/playback_queue.h"
+#include "support/jack_harness.h"
 
 using namespace cableferry;
 namespace fs = std::filesystem;
 
 namespace {
+
+// link_lock is initialised once per process, whichever test comes first:
+// initialising a mutex that is already initialised is undefined.
+void init_link_lock_once()
+{
+	static bool lock_ready = false;
+	if (!lock_ready) {
+		link_lock_init();
+		lock_ready = true;
+	}
+}
 
 class DeviceLink : public ::testing::Test {
 protected:
@@ -37,11 +50,7 @@ protected:
 
 	void SetUp() override
 	{
-		static bool lock_ready = false;
-		if (!lock_ready) {
-			link_lock_init();
-			lock_ready = true;
-		}
+		init_link_lock_once();
 		std::string tmpl = (fs::temp_directory_path() / "cf-link-XXXXXX").string();
 		ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
 		dir = tmpl;
@@ -443,27 +452,49 @@ TEST_F(DeviceLink, UnsearchablePathAfterChangeOfUserIsNotLoss)
 		GTEST_SKIP() << "needs root to drop to another user";
 	const fs::path locked = dir / "locked";
 	ASSERT_EQ(mkdir(locked.c_str(), 0700), 0);
-	const std::string p = (locked / "in").string();
-	ASSERT_EQ(mkfifo(p.c_str(), 0600), 0);
-	device_link_set_paths(p, std::nullopt);
-	device_link_service(); // opened with root's rights
-	ASSERT_GE(device_link.capture_fd, 0);
+	const auto pty = cftest::open_pty();
+	ASSERT_TRUE(pty);
+	struct node_case {
+		const char *label; // what kind of node
+		std::string path;  // inside the locked folder
+	};
+	std::vector<node_case> cases = {{"FIFO", (locked / "fifo").string()},
+	                                {"pseudo-terminal", (locked / "pty").string()}};
+	ASSERT_EQ(mkfifo(cases[0].path.c_str(), 0600), 0);
+	ASSERT_EQ(symlink(pty->slave_path.c_str(), cases[1].path.c_str()), 0);
+	// A character node of its own, where this system lets root make one
+	// (the null device's numbers).
+	const std::string null_node = (locked / "null").string();
+	if (mknod(null_node.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0)
+		cases.push_back({"character node", null_node});
 
-	const pid_t child = fork();
-	ASSERT_GE(child, 0);
-	if (child == 0) {
-		// As another user stat() is refused (EACCES), yet the device is fine.
-		if (setgid(65534) != 0 || setuid(65534) != 0)
-			_exit(2);
-		device_link_service();
-		const bool kept = device_link.capture_fd >= 0;
-		ASSERT_EQ(unlink(p.c_str()), -1); // still refused: the node stays put
-		_exit(kept ? 0 : 1);
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.label);
+		device_link_set_paths(c.path, std::nullopt);
+		device_link_service(); // opened with root's rights
+		if (device_link.capture_fd < 0 && std::string(c.label) == "character node")
+			continue; // made but not to be opened here (device cgroup)
+		ASSERT_GE(device_link.capture_fd, 0);
+
+		const pid_t child = fork();
+		ASSERT_GE(child, 0);
+		if (child == 0) {
+			// As another user stat() is refused (EACCES), yet the device is fine.
+			if (setgid(65534) != 0 || setuid(65534) != 0)
+				_exit(2);
+			device_link_service();
+			const bool kept = device_link.capture_fd >= 0;
+			if (unlink(c.path.c_str()) != -1) // still refused: the node stays put
+				_exit(3);
+			_exit(kept ? 0 : 1);
+		}
+		int status = 0;
+		ASSERT_EQ(waitpid(child, &status, 0), child);
+		ASSERT_TRUE(WIFEXITED(status));
+		EXPECT_EQ(WEXITSTATUS(status), 0) << "the slot was closed although the node is there";
+		close(device_link.capture_fd);
+		device_link.capture_fd = -1;
 	}
-	int status = 0;
-	ASSERT_EQ(waitpid(child, &status, 0), child);
-	ASSERT_TRUE(WIFEXITED(status));
-	EXPECT_EQ(WEXITSTATUS(status), 0) << "the slot was closed although the node is there";
 }
 
 // link_lock and priority inheritance.  On one processor: an ordinary thread
@@ -522,7 +553,7 @@ double thread_cpu_ms()
 
 TEST(LinkLock, HolderRunsAtTheWaitersPriority)
 {
-	link_lock_init();
+	init_link_lock_once();
 	inversion_run run;
 	const auto wall_deadline = steady_clock::now() + std::chrono::seconds(2);
 

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "control/client_name.h"
 #include "control/metadata.h"
 
 namespace cableferry {

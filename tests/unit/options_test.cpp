@@ -135,6 +135,8 @@ TEST(Options, ResolveUser)
 		{"", false, 0},              // would have been root
 		{"   ", false, 0},
 		{"4294967296", false, 0},    // would wrap to root
+		{"8589934591", false, 0},    // would cut to 4294967295
+		{"18446744073709551615", false, 0}, // the same, and no ERANGE
 		{"-4294967295", false, 0},   // would wrap to 1
 		{"-18446744073709551615", false, 0}, // would wrap to 1 as well
 		{" -4294967297", true, 4294967295u}, // cuts to 4294967295 like "-1"
