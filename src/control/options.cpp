@@ -7,48 +7,12 @@
 // the moment it is seen: a refusal ends the scan, and later options are never
 // looked at.
 #include "control/options.h"
+#include "control/user.h"
 
-#include <pwd.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
 
 namespace cableferry {
-
-bool resolve_user(const char *arg, std::uint32_t &uid, std::optional<std::string> &name)
-{
-	if (const passwd *pw = getpwnam(arg); pw != nullptr) {
-		uid = pw->pw_uid;
-		name = arg;
-		return true;
-	}
-	// An empty argument, or a number beyond 32 bits, would otherwise become
-	// root or wrap round to some other user.
-	if (*arg == '\0')
-		return false;
-	char *end = nullptr;
-	errno = 0;
-	const unsigned long value = std::strtoul(arg, &end, 10);
-	if (end == arg || *end != '\0' || errno == ERANGE)
-		return false;
-	const auto cut = static_cast<std::uint32_t>(value);
-	// A positive number beyond 32 bits is refused outright.  strtoul
-	// negates what follows a '-', so "-4294967295" would come out as 1;
-	// "-1" reads as the largest value and cuts to 4294967295, which no user
-	// has: setuid refuses it later, so it is let through.
-	const char *digits = arg + std::strspn(arg, " \t\n\v\f\r");
-	const bool negative = *digits == '-' && value != 0;
-	if (!negative && value > UINT32_MAX)
-		return false;
-	if (negative && cut != UINT32_MAX)
-		return false;
-	uid = cut;
-	name.reset();
-	return true;
-}
 
 scan_outcome scan_options(int argc, char **argv, bridge_settings_t &settings)
 {

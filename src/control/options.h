@@ -51,9 +51,4 @@ struct scan_outcome {
 // Scans argv into settings.  Restarts getopt, so it may be called again.
 scan_outcome scan_options(int argc, char **argv, bridge_settings_t &settings);
 
-// Resolves a -U argument: a user name from the password database, else a
-// whole decimal number that fits in 32 bits.  False when it is neither.
-// name is set to the argument when it was found as a user name.
-bool resolve_user(const char *arg, std::uint32_t &uid, std::optional<std::string> &name);
-
 } // namespace cableferry

@@ -1,4 +1,4 @@
-// Change of user.
+// Users: who -U names, and the change of user.
 //
 // The daemon opens its device nodes with the rights it starts with, then
 // becomes the user whose JACK server it serves.  Root's groups are dropped
@@ -6,8 +6,15 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 namespace cableferry {
+
+// Resolves a -U argument: a user name from the password database, else a
+// whole decimal number that fits in 32 bits.  False when it is neither.
+// name is set to the argument when it was found as a user name.
+bool resolve_user(const char *arg, std::uint32_t &uid, std::optional<std::string> &name);
 
 // Becomes uid, with the groups of the password entry found by name (when
 // given) or by uid; for a uid without an entry, with no supplementary

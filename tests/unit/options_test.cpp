@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "control/options.h"
+#include "control/user.h"
 
 using namespace cableferry;
 
