@@ -1,4 +1,4 @@
-// End-to-end test harness: processes, files, the JACK server and the probe.
+// The test kit's harness: processes, files, the JACK server and the probe.
 //
 // The process registry is a fixed array of atomics, so the fatal-signal
 // handler can walk it without allocating or locking.  Its handlers and the

@@ -1,5 +1,8 @@
-// End-to-end test harness: a private JACK server, the daemon as a child
-// process, and an in-process JACK client that talks to it.
+// The test kit's harness: a private JACK server (jackd or PipeWire), the
+// daemon as a child process, and the probe, an in-process JACK client that
+// talks to it.  The end-to-end tests, the real-time audit, the soak run,
+// the benchmarks and cfprobe (the probe on the command line, for the
+// scripts) all use these; nothing here needs GoogleTest.
 //
 // Every process the harness starts is recorded in a registry by its id.  The
 // owning objects stop their process when they go out of scope (so a failing
@@ -12,8 +15,9 @@
 // The probe client moves MIDI through two preallocated single-producer,
 // single-consumer rings: the test thread queues groups of messages that the
 // process callback writes in one period, and the callback records every event
-// arriving on the probe's input ports for the test thread to drain.  The
-// process callback never allocates, locks or prints.
+// arriving on the probe's input ports, with its period, for the test thread
+// to drain.  As a pass-through it forwards its first input to its output
+// instead.  The process callback never allocates, locks or prints.
 //
 // Waiting is always for a condition, polled with a deadline.
 #pragma once
