@@ -52,9 +52,9 @@
 // a shared two-core machine the wall clock also counts time spent waiting for
 // the core.  Google Benchmark's own Time column is wall time.
 //
-// The server is started once, on first use, under a name of its own
-// (cfbench_<pid>), told to die with this process, and stopped by its id at
-// exit after the client is closed.
+// The server is the test kit's (support/jack_harness.h): started once, on
+// first use, under a private name, and stopped by its id at exit after the
+// clients are closed.
 
 #include "bridge/capture_drain.h"
 #include "bridge/packetiser.h"
@@ -63,14 +63,13 @@
 #include "device/device_link.h"
 #include "device/playback_queue.h"
 
+#include "support/jack_harness.h"
+
 #include <benchmark/benchmark.h>
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -81,6 +80,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -89,8 +89,6 @@
 using namespace cableferry;
 
 namespace {
-
-using steady = std::chrono::steady_clock;
 
 constexpr jack_nframes_t period_frames = 256; // events per period on midi.TX, and jackd's -p
 constexpr std::size_t window = read_buffer_size; // bytes the drain gets per refill
@@ -236,10 +234,10 @@ out_buffer_array stand_in_buffers()
 
 // ---- a private JACK server ---------------------------------------------------
 
-// The server this process started, and its one client.
+// The server this process started, and its clients.
 struct bench_server_t {
-	pid_t pid = -1;                                      // jackd's id while it runs
-	std::string name;                                    // private server name
+	std::optional<cftest::temp_dir> dir;                 // the server's log
+	std::optional<cftest::jack_server> server;           // the private jackd
 	jack_client_t *client = nullptr;                     // our client, never activated
 	std::array<jack_port_t *, output_port_count> outputs{}; // tx, then tx.CH0..CHF
 	jack_port_t *rx = nullptr;                           // the input port
@@ -265,19 +263,15 @@ void stop_bench_server()
 		s.client = nullptr;
 		port_table = {};
 	}
-	if (s.pid <= 0)
-		return;
-	kill(s.pid, SIGTERM);
-	const auto deadline = steady::now() + std::chrono::seconds(5);
-	while (waitpid(s.pid, nullptr, WNOHANG) == 0) {
-		if (steady::now() >= deadline) {
-			kill(s.pid, SIGKILL);
-			waitpid(s.pid, nullptr, 0);
-			break;
-		}
-		std::this_thread::sleep_for(std::chrono::milliseconds(10));
-	}
-	s.pid = -1;
+	s.server.reset();
+	s.dir.reset();
+}
+
+// Opens a client of the bench's server.
+jack_client_t *open_client(const char *name)
+{
+	return jack_client_open(name, JackOptions(JackNoStartServer | JackServerName), nullptr,
+	                        bench_server.server->name.c_str());
 }
 
 // Starts jackd with the dummy backend and opens a client with 17 output
@@ -289,52 +283,18 @@ bool bench_server_up()
 	if (s.tried)
 		return s.client != nullptr;
 	s.tried = true;
-	jack_set_error_function(quiet);
-	jack_set_info_function(quiet);
-	s.name = "cfbench_" + std::to_string(getpid());
-	const std::string period = std::to_string(period_frames);
-	const pid_t parent = getpid();
-	const pid_t pid = fork();
-	if (pid == 0) {
-		prctl(PR_SET_PDEATHSIG, SIGTERM);
-		if (getppid() != parent)
-			_exit(1);
-		const int null_fd = open("/dev/null", O_RDWR);
-		dup2(null_fd, 0);
-		dup2(null_fd, 1);
-		dup2(null_fd, 2);
-		execlp("jackd", "jackd", "-S", "-n", s.name.c_str(), "-d", "dummy", "-r", "48000",
-		       "-p", period.c_str(), static_cast<char *>(nullptr));
-		_exit(127);
-	}
-	if (pid < 0) {
-		s.error = "fork failed";
+	s.dir.emplace();
+	s.server.emplace(*s.dir, period_frames);
+	std::atexit(stop_bench_server);
+	if (!s.server->start()) {
+		s.error = "jackd did not come up (not installed, or no free server slot)";
 		return false;
 	}
-	s.pid = pid;
-	std::atexit(stop_bench_server);
-
-	const auto deadline = steady::now() + std::chrono::seconds(10);
-	while (s.client == nullptr) {
-		int status;
-		if (waitpid(pid, &status, WNOHANG) == pid) {
-			s.pid = -1;
-			s.error = "jackd exited at start (not installed, or no free server slot)";
-			return false;
-		}
-		s.client = jack_client_open("cfbench", JackOptions(JackNoStartServer | JackServerName),
-		                            nullptr, s.name.c_str());
-		if (s.client == nullptr) {
-			if (steady::now() >= deadline) {
-				s.error = "jackd did not answer within 10 s";
-				stop_bench_server();
-				return false;
-			}
-			std::this_thread::sleep_for(std::chrono::milliseconds(20));
-		}
-	}
-	if (jack_get_buffer_size(s.client) != period_frames) {
-		s.error = "unexpected server period";
+	jack_set_error_function(quiet);
+	jack_set_info_function(quiet);
+	s.client = open_client("cfbench");
+	if (s.client == nullptr || jack_get_buffer_size(s.client) != period_frames) {
+		s.error = s.client == nullptr ? "jackd did not take a client" : "unexpected server period";
 		stop_bench_server();
 		return false;
 	}
@@ -351,8 +311,7 @@ bool bench_server_up()
 		s.outputs[i] = jack_port_register(s.client, name.data(), JACK_DEFAULT_MIDI_TYPE, out_flags, 0);
 	}
 	s.rx = jack_port_register(s.client, "midi.RX", JACK_DEFAULT_MIDI_TYPE, in_flags, 0);
-	s.feeder = jack_client_open("cfbench_feed", JackOptions(JackNoStartServer | JackServerName), nullptr,
-	                            s.name.c_str());
+	s.feeder = open_client("cfbench_feed");
 	if (s.feeder != nullptr)
 		s.feed = jack_port_register(s.feeder, "feed", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
 	for (jack_port_t *p : s.outputs)
@@ -373,13 +332,12 @@ bool bench_server_up()
 		return false;
 	}
 	// The new graph takes effect in one of the server's next cycles.
-	while (jack_port_get_buffer(s.rx, period_frames) != jack_port_get_buffer(s.feed, period_frames)) {
-		if (steady::now() >= deadline) {
-			s.error = "the connection to midi.RX never took effect";
-			stop_bench_server();
-			return false;
-		}
-		std::this_thread::sleep_for(std::chrono::milliseconds(5));
+	if (!cftest::wait_until([&] {
+		    return jack_port_get_buffer(s.rx, period_frames) == jack_port_get_buffer(s.feed, period_frames);
+	    })) {
+		s.error = "the connection to midi.RX never took effect";
+		stop_bench_server();
+		return false;
 	}
 	return true;
 }

@@ -65,11 +65,12 @@ protected:
 			d.wait(2s);
 	}
 
-	// Starts the daemon on this server.
-	daemon_proc &launch(const std::vector<std::string> &args)
+	// Starts the daemon on this server, with extra_env (NAME=value each) in
+	// its environment.
+	daemon_proc &launch(const std::vector<std::string> &args, const std::vector<std::string> &extra_env = {})
 	{
 		daemon_proc &d = daemons.emplace_back();
-		if (!d.spawn(args, server.name, dir))
+		if (!d.spawn(args, server.name, dir, extra_env))
 			ADD_FAILURE() << "could not start the daemon";
 		return d;
 	}

@@ -209,13 +209,11 @@ grep -q 'Could not connect to the JACK server' "$work/bridge.log" || fail "no co
 # The user's server is up: the bridge attaches to it under the node's name.
 # jack_evmon logs the server's notices, port announcements among them; its
 # first line comes with its own activation.
-start_jackd "$uid" || { fail "jackd would not start as uid $uid"; finish; }
-# Started as a plain command, so that $! is jack_evmon itself (setpriv, env
-# and stdbuf exec it): it outlives its server and is stopped at the end.
-evmon=(env JACK_DEFAULT_SERVER="$server_name" stdbuf -oL jack_evmon)
-[ "$server_uid" = "$(id -u)" ] ||
-	evmon=(setpriv --reuid="$server_uid" --regid="$server_uid" --clear-groups "${evmon[@]}")
-"${evmon[@]}" > "$work/evmon.log" 2>&1 &
+start_jack_server "$work/jackd.log" 256 sync "$uid" || { fail "jackd would not start as uid $uid"; finish; }
+# $! is jack_evmon itself (stdbuf execs it): it outlives its server and is
+# stopped at the end.
+server_user_command stdbuf -oL jack_evmon
+"${server_cmd[@]}" > "$work/evmon.log" 2>&1 &
 client_pids+=("$!")
 wait_for 10 grep -q 'Graph reordered' "$work/evmon.log" || fail "jack_evmon did not start"
 run_service "$env_file"
@@ -232,11 +230,9 @@ alive "$bridge_pid" && pass "the bridge keeps running" || fail "the bridge ended
 # server.  The server is stopped only once the bridge is active: a port can
 # be listed before that, but jackd2 announces it only at activation.
 wait_for 10 grep -q '^Port .* registered' "$work/evmon.log" || fail "the bridge's port was never announced"
-kill "$server_pid"
-wait "$server_pid" || true
-server_pid=""
+stop_jack_server
 expect_end "JACK server stopped" 0 yes
-start_jackd "$uid" || { fail "jackd would not start again as uid $uid"; finish; }
+start_jack_server "$work/jackd.log" 256 sync "$uid" || { fail "jackd would not start again as uid $uid"; finish; }
 run_service "$env_file"
 wait_for 10 has_port "$client:midi.RX" && pass "attached again to the restarted server" \
 	|| fail "no client $client on the restarted server; output:"$'\n'"$(cat "$work/bridge.log")"

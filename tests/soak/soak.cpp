@@ -49,12 +49,13 @@
 //   allocates nothing while it runs; the allowance covers pages of stack and
 //   of shared JACK buffers touched late).
 // - Xruns, see xrun_verdict().
-// - The daemon's own cycle.  The daemon runs with a preload library
-//   (cycle_timer.cpp) that times its process callback, and the lock waits,
-//   reads and writes inside it.  An xrun on this machine can come from
-//   anywhere; a cycle whose own time (less its reads and writes of the
-//   device nodes) is longer than a period is one the daemon caused, and
-//   fails the run.  The time in reads and writes is the devices': the
+// - The daemon's own cycle.  The daemon runs under the real-time probe
+//   (support/rt_probe.h), which times its process callback, and the lock
+//   waits, reads and writes inside it, and counts what the callback must not
+//   do.  An xrun on this machine can come from anywhere; a cycle whose own
+//   time (less its reads and writes of the device nodes) is longer than a
+//   period is one the daemon caused, and fails the run, as does any heap
+//   call, output, foreign read or write, or lock other than link_lock.  The time in reads and writes is the devices': the
 //   FIFOs' other ends here are ordinary threads of this program, and one
 //   kept off the processor while it holds a pipe's lock in the kernel makes
 //   the daemon's read or write wait for it.
@@ -86,6 +87,7 @@
 #include <vector>
 
 #include "support/jack_harness.h"
+#include "support/rt_probe.h"
 
 namespace {
 
@@ -794,8 +796,7 @@ bool soak::start_life()
 	std::vector<std::string> args = {"-n", "soak", "-C", capture_path_, "-P", playback_path_};
 	if (opt_.split)
 		args.insert(args.begin(), "-S");
-	if (!d.spawn(args, server_.name, dir_,
-	             {std::string("LD_PRELOAD=") + CYCLE_TIMER_LIBRARY, "CYCLE_TIMER_FILE=" + dir_.at("cycle")})) {
+	if (!d.spawn(args, server_.name, dir_, rt_probe_env(dir_.at("cycle")))) {
 		hard_fail("daemon start", "could not spawn " + daemon_comm());
 		return false;
 	}
@@ -1491,59 +1492,37 @@ xrun_result xrun_verdict(const xrun_bucket &base, const xrun_bucket &traffic)
 	return {traffic.count <= limit, rate_ref, limit};
 }
 
-// What the cycle timer wrote for one daemon life (see cycle_timer.cpp).
-struct cycle_figures {
-	unsigned long long cycles = 0;       // callbacks timed
-	double longest_us = 0;               // longest callback
-	double period_us = 0;                // length of a period
-	unsigned long long over_half = 0;    // callbacks longer than half a period
-	double lock_us = 0, read_us = 0, write_us = 0; // longest lock wait, read, write
-	double own_us = 0;                   // longest callback less its reads and writes
-};
-
-std::optional<cycle_figures> read_cycle_figures(const std::string &path)
-{
-	FILE *f = std::fopen(path.c_str(), "r");
-	if (f == nullptr)
-		return std::nullopt;
-	cycle_figures c;
-	unsigned long long quarter = 0;
-	char buckets[256];
-	const int n = std::fscanf(f, "cycles=%llu longest_us=%lf period_us=%lf over_quarter=%llu over_half=%llu "
-	                          "buckets=%255s lock_us=%lf read_us=%lf write_us=%lf own_us=%lf",
-	                          &c.cycles, &c.longest_us, &c.period_us, &quarter, &c.over_half, buckets,
-	                          &c.lock_us, &c.read_us, &c.write_us, &c.own_us);
-	std::fclose(f);
-	return n == 10 ? std::optional<cycle_figures>(c) : std::nullopt;
-}
-
 void soak::print_summary(double wall)
 {
 	// The daemon's own cycle, per life.
 	std::string cycle_rows;
 	for (const auto &l : lives_) {
-		const auto c = read_cycle_figures(dir_.at("cycle." + std::to_string(l.pid)));
+		const auto c = read_rt_report(dir_.at("cycle." + std::to_string(l.pid)));
+		const std::string daemon = "daemon " + std::to_string(l.pid);
 		if (!c) {
-			// Every life runs for seconds, and the timer writes twice a
+			// Every life runs for seconds, and the probe reports twice a
 			// second: no figures means the check did not run.
 			cycle_rows += " -";
-			fail("daemon cycle", "no cycle figures for daemon " + std::to_string(l.pid) +
-			                         " (preload library not loaded?)");
+			fail("daemon cycle", "no figures from the real-time probe for " + daemon + " (not loaded?)");
 			continue;
 		}
 		char buf[240];
 		std::snprintf(buf, sizeof buf,
 		              " %.0f/%.0f/%.0f us (%llu of %llu over half a period; lock %.0f, read %.0f, write %.0f)",
-		              c->own_us, c->longest_us, c->period_us, c->over_half, c->cycles, c->lock_us, c->read_us,
-		              c->write_us);
+		              c->us(rt::own_ns), c->us(rt::longest_ns), c->us(rt::period_ns),
+		              static_cast<unsigned long long>((*c)[rt::over_half]),
+		              static_cast<unsigned long long>((*c)[rt::cycles]), c->us(rt::lock_ns), c->us(rt::read_ns),
+		              c->us(rt::write_ns));
 		cycle_rows += buf;
-		if (c->period_us > 0 && c->own_us >= c->period_us)
-			fail("daemon cycle", "a cycle of daemon " + std::to_string(l.pid) + " took " +
-			                         std::to_string(static_cast<long>(c->own_us)) +
+		if ((*c)[rt::period_ns] > 0 && (*c)[rt::own_ns] >= (*c)[rt::period_ns])
+			fail("daemon cycle", "a cycle of " + daemon + " took " + std::to_string(static_cast<long>(c->us(rt::own_ns))) +
 			                         " us of its own, longer than a period");
+		if (!(*c)[rt::resolved] || !(*c)[rt::heap_watched])
+			fail("daemon cycle", "the real-time probe could not watch " + daemon);
+		if (std::any_of(rt::forbidden.begin(), rt::forbidden.end(), [&](rt::counter f) { return (*c)[f] != 0; }))
+			fail("daemon cycle", daemon + " in its process callback: " + c->forbidden_text());
 	}
 
-	// Resource checks, per life.
 	// Resource checks, per life.
 	bool fds_ok = true, rss_ok = true;
 	std::string fd_rows, rss_rows;

@@ -1,4 +1,4 @@
-// End-to-end test harness: processes, files, the JACK server and the probe.
+// The test kit's harness: processes, files, the JACK server and the probe.
 //
 // The process registry is a fixed array of atomics, so the fatal-signal
 // handler can walk it without allocating or locking.  Its handlers and the
@@ -28,10 +28,6 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
-
-#ifdef CFTEST_TSAN
-#include <sanitizer/tsan_interface.h>
-#endif
 
 extern char **environ;
 
@@ -260,11 +256,7 @@ void kill_all_children()
 
 std::string daemon_comm()
 {
-#ifdef CABLEFERRY_BINARY
 	const std::string path = CABLEFERRY_BINARY;
-#else
-	const std::string path = "cableferry";
-#endif
 	return path.substr(path.rfind('/') + 1).substr(0, 15);
 }
 
@@ -553,9 +545,12 @@ pid_t spawn_jackd(const std::string &name, unsigned period, const std::string &l
 	// stretches how long jackd waits for a client that was killed.
 	args.strings = {"jackd", "-S", "-n", name, "-d", "dummy",
 	                "-r", "48000", "-p", std::to_string(period)};
+	// A library preloaded into this program (the real-time probe) stays
+	// out of the server.
 	arg_vector env;
 	for (char **e = environ; *e != nullptr; e++)
-		env.strings.emplace_back(*e);
+		if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0)
+			env.strings.emplace_back(*e);
 	if (!as_uid) {
 		const pid_t pid = spawn_logged("/usr/bin/jackd", args, env, log_path, log_path);
 		if (pid > 0)
@@ -851,31 +846,27 @@ std::string jack_server::log() const
 bool daemon_proc::spawn(const std::vector<std::string> &args, const std::string &server,
                         const temp_dir &dir, const std::vector<std::string> &extra_env)
 {
-#ifdef CABLEFERRY_BINARY
-	const std::string binary = CABLEFERRY_BINARY;
-#else
-	const std::string binary; // only the end-to-end tests know the daemon
-	return false;
-#endif
+	const std::string binary = program.empty() ? CABLEFERRY_BINARY : program;
 	static std::atomic<unsigned> runs{0};
 	const std::string tag = "daemon-" + std::to_string(runs++);
 	stderr_path = dir.at(tag + ".err");
+	stdout_path = dir.at(tag + ".out");
 	arg_vector argv;
-	std::string program = binary;
+	std::string run = binary;
 	if (!sys_root.empty()) {
 		// unshare and the shell each replace themselves, so the id stays
 		// the daemon's.
-		program = "/usr/bin/unshare";
+		run = "/usr/bin/unshare";
 		argv.strings = {"unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
 		                "mount --bind \"$1\" /sys && shift && exec \"$@\"", "sh", sys_root, binary};
 	} else {
-		argv.strings.push_back("cableferry"); // as when found on PATH
+		argv.strings.push_back(program.empty() ? "cableferry" : program); // as when found on PATH
 	}
 	argv.strings.insert(argv.strings.end(), args.begin(), args.end());
 	arg_vector env = environment_with_server(server);
 	env.strings.insert(env.strings.end(), extra_env.begin(), extra_env.end());
 	wait_status.reset();
-	pid = spawn_logged(program, argv, env, dir.at(tag + ".out"), stderr_path);
+	pid = spawn_logged(run, argv, env, stdout_path, stderr_path);
 	return pid > 0;
 }
 
@@ -918,6 +909,11 @@ std::string daemon_proc::stderr_text() const
 	return read_file(stderr_path);
 }
 
+std::string daemon_proc::output_text() const
+{
+	return read_file(stdout_path);
+}
+
 std::string last_line(const std::string &text)
 {
 	std::string t = text;
@@ -929,24 +925,9 @@ std::string last_line(const std::string &text)
 
 // ---- the probe client ----------------------------------------------------
 
-#ifdef CFTEST_TSAN
-namespace {
-char graph_order; // the address ThreadSanitizer orders the callbacks by
-}
-
-void graph_callback_begin()
-{
-	__tsan_acquire(&graph_order);
-}
-
-void graph_callback_end()
-{
-	__tsan_release(&graph_order);
-}
-#endif
-
-jack_probe::jack_probe()
-	: send_ring_(new send_slot[send_slots]), recv_ring_(new midi_record[recv_slots])
+jack_probe::jack_probe(std::size_t record_slots)
+	: send_ring_(new send_slot[send_slots]), recv_slots_(record_slots),
+	  recv_ring_(new midi_record[record_slots])
 {
 }
 
@@ -1063,7 +1044,7 @@ std::vector<midi_record> jack_probe::drain()
 	const std::uint64_t head = recv_head_.load(std::memory_order_acquire);
 	std::uint64_t tail = recv_tail_.load(std::memory_order_relaxed);
 	for (; tail != head; tail++)
-		out.push_back(recv_ring_[tail % recv_slots]);
+		out.push_back(recv_ring_[tail % recv_slots_]);
 	recv_tail_.store(tail, std::memory_order_release);
 	return out;
 }
@@ -1122,9 +1103,7 @@ bool jack_probe::sync_notices(std::chrono::milliseconds timeout)
 
 int jack_probe::on_process(jack_nframes_t nframes, void *arg)
 {
-	graph_callback_begin();
 	static_cast<jack_probe *>(arg)->process(nframes);
-	graph_callback_end();
 	return 0;
 }
 
@@ -1140,53 +1119,78 @@ void jack_probe::process(jack_nframes_t nframes)
 		longest_gap_us_.store(start_us - last_start_us_, std::memory_order_relaxed);
 	last_start_us_ = start_us;
 
-	if (out_ != nullptr) {
-		void *buf = jack_port_get_buffer(out_, nframes);
-		if (buf != nullptr) {
-			jack_midi_clear_buffer(buf);
-			max_event_size_.store(jack_midi_max_event_size(buf), std::memory_order_relaxed);
-			std::uint64_t tail = send_tail_.load(std::memory_order_relaxed);
-			const std::uint64_t head = send_head_.load(std::memory_order_acquire);
-			jack_nframes_t frame = 0;
-			while (tail != head) {
-				const send_slot &slot = send_ring_[tail % send_slots];
-				if (jack_midi_event_write(buf, std::min(frame, nframes - 1), slot.data.data(), slot.size) != 0)
-					send_failures_.fetch_add(1, std::memory_order_relaxed);
-				frame++;
-				tail++;
-				if (slot.last)
-					break;
-			}
-			send_tail_.store(tail, std::memory_order_release);
-		}
+	void *out = out_ != nullptr ? jack_port_get_buffer(out_, nframes) : nullptr;
+	if (out != nullptr) {
+		jack_midi_clear_buffer(out);
+		max_event_size_.store(jack_midi_max_event_size(out), std::memory_order_relaxed);
 	}
-
 	for (std::size_t i = 0; i < in_count_; i++) {
 		void *buf = jack_port_get_buffer(in_[i], nframes);
 		if (buf == nullptr)
 			continue;
-		const std::uint32_t n = jack_midi_get_event_count(buf);
-		for (std::uint32_t e = 0; e < n; e++) {
-			jack_midi_event_t ev;
-			if (jack_midi_event_get(&ev, buf, e) != 0)
-				continue;
-			const std::uint64_t head = recv_head_.load(std::memory_order_relaxed);
-			if (head - recv_tail_.load(std::memory_order_acquire) >= recv_slots) {
-				recv_overflow_.fetch_add(1, std::memory_order_relaxed);
-				continue;
-			}
-			midi_record &r = recv_ring_[head % recv_slots];
-			r.port = static_cast<std::uint32_t>(i);
-			r.period = period;
-			r.frame = ev.time;
-			r.size = static_cast<std::uint32_t>(ev.size);
-			const std::size_t keep = std::min(ev.size, r.data.size());
-			std::copy(ev.buffer, ev.buffer + keep, r.data.begin());
-			recv_head_.store(head + 1, std::memory_order_release);
+		if (i == 0 && pass_through_) {
+			if (out != nullptr)
+				forward(buf, out);
+			continue;
 		}
+		record(i, buf, period, start_us);
 	}
+	if (out != nullptr && !pass_through_)
+		emit_queued(out, nframes);
 
 	periods_.store(period, std::memory_order_release);
+}
+
+// Writes the next queued group at frames 0, 1, 2...
+void jack_probe::emit_queued(void *buf, jack_nframes_t nframes)
+{
+	std::uint64_t tail = send_tail_.load(std::memory_order_relaxed);
+	const std::uint64_t head = send_head_.load(std::memory_order_acquire);
+	jack_nframes_t frame = 0;
+	while (tail != head) {
+		const send_slot &slot = send_ring_[tail % send_slots];
+		if (jack_midi_event_write(buf, std::min(frame, nframes - 1), slot.data.data(), slot.size) != 0)
+			send_failures_.fetch_add(1, std::memory_order_relaxed);
+		frame++;
+		tail++;
+		if (slot.last)
+			break;
+	}
+	send_tail_.store(tail, std::memory_order_release);
+}
+
+void jack_probe::forward(void *in, void *out)
+{
+	const std::uint32_t n = jack_midi_get_event_count(in);
+	for (std::uint32_t e = 0; e < n; e++) {
+		jack_midi_event_t ev;
+		if (jack_midi_event_get(&ev, in, e) == 0 && jack_midi_event_write(out, ev.time, ev.buffer, ev.size) != 0)
+			send_failures_.fetch_add(1, std::memory_order_relaxed);
+	}
+}
+
+void jack_probe::record(std::size_t port, void *buf, std::uint64_t period, std::int64_t start_us)
+{
+	const std::uint32_t n = jack_midi_get_event_count(buf);
+	for (std::uint32_t e = 0; e < n; e++) {
+		jack_midi_event_t ev;
+		if (jack_midi_event_get(&ev, buf, e) != 0)
+			continue;
+		const std::uint64_t head = recv_head_.load(std::memory_order_relaxed);
+		if (head - recv_tail_.load(std::memory_order_acquire) >= recv_slots_) {
+			recv_overflow_.fetch_add(1, std::memory_order_relaxed);
+			continue;
+		}
+		midi_record &r = recv_ring_[head % recv_slots_];
+		r.port = static_cast<std::uint32_t>(port);
+		r.period = period;
+		r.frame = ev.time;
+		r.size = static_cast<std::uint32_t>(ev.size);
+		r.time_us = start_us;
+		const std::size_t keep = std::min(ev.size, r.data.size());
+		std::copy(ev.buffer, ev.buffer + keep, r.data.begin());
+		recv_head_.store(head + 1, std::memory_order_release);
+	}
 }
 
 void jack_probe::note(std::string text)

@@ -1,5 +1,8 @@
-// End-to-end test harness: a private JACK server, the daemon as a child
-// process, and an in-process JACK client that talks to it.
+// The test kit's harness: a private JACK server (jackd or PipeWire), the
+// daemon as a child process, and the probe, an in-process JACK client that
+// talks to it.  The end-to-end tests, the real-time audit, the soak run,
+// the benchmarks and cfprobe (the probe on the command line, for the
+// scripts) all use these; nothing here needs GoogleTest.
 //
 // Every process the harness starts is recorded in a registry by its id.  The
 // owning objects stop their process when they go out of scope (so a failing
@@ -12,8 +15,9 @@
 // The probe client moves MIDI through two preallocated single-producer,
 // single-consumer rings: the test thread queues groups of messages that the
 // process callback writes in one period, and the callback records every event
-// arriving on the probe's input ports for the test thread to drain.  The
-// process callback never allocates, locks or prints.
+// arriving on the probe's input ports, with its period, for the test thread
+// to drain.  As a pass-through it forwards its first input to its output
+// instead.  The process callback never allocates, locks or prints.
 //
 // Waiting is always for a condition, polled with a deadline.
 #pragma once
@@ -200,12 +204,15 @@ std::optional<std::string> run_jack_tool(const std::vector<std::string> &argv,
 
 // ---- the daemon ------------------------------------------------------------
 
-// One run of the daemon binary.
+// One run of the daemon binary (or of another program, for a test that
+// runs one under the same watch).
 struct daemon_proc {
 	pid_t pid = -1;                 // the child's id while it is ours to reap
 	std::string stderr_path;        // where its standard error goes
+	std::string stdout_path;        // where its standard output goes
 	std::optional<int> wait_status; // set once it has been reaped
 	std::string sys_root;           // a folder shown to the daemon as /sys, if set
+	std::string program;            // the program run; empty: the daemon
 
 	daemon_proc() = default;
 	~daemon_proc() { kill(); }
@@ -226,8 +233,9 @@ struct daemon_proc {
 	bool running();
 	// Kills it (by id) if it still runs.
 	void kill();
-	// Everything it wrote to standard error.
+	// Everything it wrote to standard error, and to standard output.
 	std::string stderr_text() const;
+	std::string output_text() const;
 	// Takes over a process found by find_child (after daemon(3)).
 	void adopt(pid_t child) { pid = child; track_pid(child); wait_status.reset(); }
 };
@@ -236,28 +244,6 @@ struct daemon_proc {
 std::string last_line(const std::string &text);
 
 // ---- the probe client ----------------------------------------------------
-
-// jackd runs the process callbacks of the clients of a graph one after the
-// other, handing each period's port buffers on with futexes in shared memory
-// that ThreadSanitizer cannot see.  Two clients in one test program (the
-// probe, and a bridge cycle run in-process) would then seem to race on every
-// buffer one fills and the other reads.  Their callbacks call these first
-// and last, which tells ThreadSanitizer about that order; in any other build
-// they do nothing.
-#if defined(__SANITIZE_THREAD__)
-#define CFTEST_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define CFTEST_TSAN 1
-#endif
-#endif
-#ifdef CFTEST_TSAN
-void graph_callback_begin();
-void graph_callback_end();
-#else
-inline void graph_callback_begin() {}
-inline void graph_callback_end() {}
-#endif
 
 // A port as the server lists it.
 struct port_info {
@@ -272,6 +258,7 @@ struct midi_record {
 	std::uint64_t period;             // probe period in which it arrived
 	std::uint32_t frame;              // frame offset within that period
 	std::uint32_t size;               // event size (bytes beyond 'data' are cut)
+	std::int64_t time_us;             // monotonic clock at the start of that period
 	std::array<std::uint8_t, 64> data; // first bytes of the event
 };
 
@@ -279,10 +266,11 @@ class jack_probe {
 public:
 	static constexpr std::size_t max_message = 8192; // largest message sent
 	static constexpr std::size_t send_slots = 512;  // ring size, in messages
-	static constexpr std::size_t recv_slots = 8192; // ring size, in events
+	static constexpr std::size_t recv_slots = 8192; // default record ring size, in events
 	static constexpr std::size_t max_inputs = 20;   // input ports at most
 
-	jack_probe();
+	// record_slots: how many events the record ring holds until drained.
+	explicit jack_probe(std::size_t record_slots = recv_slots);
 	~jack_probe();
 	jack_probe(const jack_probe &) = delete;
 	jack_probe &operator=(const jack_probe &) = delete;
@@ -294,6 +282,10 @@ public:
 	bool add_output(const std::string &port = "out");
 	// Registers an input port (before activate); its index or -1.
 	int add_input(const std::string &port);
+	// Makes the probe a plain pass-through (before activate): every event
+	// on the first input goes out on the output in the same period, at the
+	// same frame, with the same bytes, and is neither queued nor recorded.
+	void pass_through() { pass_through_ = true; }
 	bool activate();
 	void close();
 
@@ -364,6 +356,9 @@ private:
 	static void on_shutdown(void *arg);
 	static int on_xrun(void *arg);
 	void process(jack_nframes_t nframes);
+	void emit_queued(void *buf, jack_nframes_t nframes);
+	void forward(void *in, void *out);
+	void record(std::size_t port, void *buf, std::uint64_t period, std::int64_t start_us);
 	void note(std::string text);
 
 	jack_client_t *client_ = nullptr;                    // the probe client
@@ -378,6 +373,8 @@ private:
 	std::atomic<std::uint64_t> send_failures_{0};        // refused writes
 	std::atomic<std::size_t> max_event_size_{0};         // output buffer capacity
 
+	bool pass_through_ = false;                          // forward the first input instead
+	std::size_t recv_slots_;                             // size of recv_ring_
 	std::unique_ptr<midi_record[]> recv_ring_;           // recorded events
 	std::atomic<std::uint64_t> recv_head_{0};            // next record to fill
 	std::atomic<std::uint64_t> recv_tail_{0};            // next record to drain
