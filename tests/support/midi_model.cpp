@@ -477,8 +477,6 @@ std::string hex(const std::vector<bytes> &events)
 
 namespace {
 
-// Where two lists first part, as "got 5 items, want 6, first difference at
-// 3: got <got[3]>, want <want[3]>".
 template <class T>
 std::string first_difference(const std::vector<T> &got, const std::vector<T> &want, const char *items,
                              std::string (*show)(const T &))
@@ -500,11 +498,21 @@ std::string hex_byte(const std::uint8_t &b) { return hex(bytes{b}); }
 
 } // namespace
 
+std::string first_difference(const std::vector<bytes> &got, const std::vector<bytes> &want)
+{
+	return first_difference(got, want, "events", hex_event);
+}
+
+std::string first_difference(const bytes &got, const bytes &want)
+{
+	return first_difference(got, want, "bytes", hex_byte);
+}
+
 std::string difference(const std::vector<bytes> &got, const std::vector<bytes> &want)
 {
 	if (got == want)
 		return "";
-	return first_difference(got, want, "events", hex_event) + "; a diff finds " + compare(want, got, {}).text();
+	return first_difference(got, want) + "; a diff finds " + compare(want, got, {}).text();
 }
 
 std::string difference(const bytes &got, const bytes &want)
@@ -514,7 +522,7 @@ std::string difference(const bytes &got, const bytes &want)
 	std::vector<char> got_bad, want_bad;
 	const std::vector<bytes> got_messages = split_messages(got, got_bad);
 	const std::vector<bytes> want_messages = split_messages(want, want_bad);
-	return first_difference(got, want, "bytes", hex_byte) + "; as messages, a diff finds " +
+	return first_difference(got, want) + "; as messages, a diff finds " +
 	       compare(want_messages, got_messages, got_bad).text();
 }
 

@@ -75,7 +75,7 @@ inline constexpr traffic_mix rough_mix = {
 // A performance: long runs of notes in one status, some program changes,
 // dumps now and then.
 inline constexpr traffic_mix performance_mix = {
-	.channel3 = 70, .channel2 = 8, .common = 3, .tune_request = 1, .realtime = 3,
+	.channel3 = 160, .channel2 = 16, .common = 4, .tune_request = 2, .realtime = 2,
 	.short_sysex = 10, .long_sysex = 3, .unfinished_sysex = 0, .undefined = 0, .stray_end = 0,
 	.repeat_status = 90, .stray_data = 0,
 };
@@ -195,7 +195,12 @@ tally compare(const std::vector<bytes> &want, const std::vector<bytes> &got, con
 std::string hex(const bytes &b);
 std::string hex(const std::vector<bytes> &events);
 
-// "" when got is want; otherwise where they first part and what a diff
+// Where two lists part: "got 5 events, want 6, first difference at 3:
+// got 90 3C 64, want F8".
+std::string first_difference(const std::vector<bytes> &got, const std::vector<bytes> &want);
+std::string first_difference(const bytes &got, const bytes &want);
+
+// "" when got is want; otherwise the first difference and what a diff
 // makes of the whole (for byte strings, of their messages).
 std::string difference(const std::vector<bytes> &got, const std::vector<bytes> &want);
 std::string difference(const bytes &got, const bytes &want);
