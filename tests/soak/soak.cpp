@@ -9,9 +9,9 @@
 // a playback FIFO (-P) and, unless --no-split, the per-channel ports (-S),
 // and one probe client of ours: its output feeds midi.RX, its inputs take
 // midi.TX and midi.TX.CH0..CHF.  The program is one loop, ticking every
-// millisecond or so, that generates traffic from a seeded PRNG (the seed is
-// printed; the same seed gives the same messages in each direction, though
-// where the segments fall depends on timing), drains what arrived
+// millisecond or so, that generates traffic from the seeded MIDI model (the
+// seed is printed; the same seed gives the same messages in each direction,
+// though where the segments fall depends on timing), drains what arrived
 // and moves two small state machines, one per direction.  A thread of its
 // own reads the playback FIFO, so the daemon's blocking writes never wait
 // for the loop.
