@@ -14,16 +14,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 #include <vector>
 
 using namespace cableferry;
 
 namespace {
 
-[[noreturn]] void violated(const std::string &what, std::size_t at, std::uint8_t b)
+[[noreturn]] void violated(const char *what, std::size_t at, std::uint8_t b)
 {
-	std::fprintf(stderr, "packetiser: %s (byte %zu = %02X)\n", what.c_str(), at, b);
+	std::fprintf(stderr, "packetiser: %s (byte %zu = %02X)\n", what, at, b);
 	std::abort();
 }
 
@@ -76,10 +75,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *input, std::size_t siz
 	packetiser_reset();
 	cftest::packet_checker checker;
 	packet_log byte_log;
-	std::string problem;
+	const char *problem = nullptr;
 	for (std::size_t i = 0; i < size; ++i) {
 		const midi_packet *p = checker.feed(input[i], problem);
-		if (!problem.empty())
+		if (problem != nullptr)
 			violated(problem, i, input[i]);
 		if (p != nullptr)
 			log_packet(byte_log, *p);

@@ -26,10 +26,12 @@ std::size_t message_length(std::uint8_t status)
 	return status == 0xF6 || status >= 0xF8 ? 1 : 0;
 }
 
-bool all_data(const bytes &b, std::size_t from, std::size_t to)
+bool all_data(std::span<const std::uint8_t> b, std::size_t from, std::size_t to)
 {
-	return std::all_of(b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(to),
-	                   [](std::uint8_t x) { return x < 0x80; });
+	for (std::size_t i = from; i < to; i++)
+		if (b[i] >= 0x80)
+			return false;
+	return true;
 }
 
 } // namespace
@@ -207,7 +209,7 @@ void wire_model::start_over()
 
 // ---- what arrived ----------------------------------------------------------------
 
-std::uint8_t code_index_of(const bytes &e)
+std::uint8_t code_index_of(std::span<const std::uint8_t> e)
 {
 	if (e.empty() || e.size() > 3)
 		return 0;

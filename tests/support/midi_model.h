@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -137,7 +138,7 @@ private:
 // The code index of the packet that carries event, or 0 when no packet the
 // packetiser makes carries it.  A System Exclusive chunk is told apart by its
 // bytes alone: F0 first, or data bytes, ending with F7 or three long.
-std::uint8_t code_index_of(const bytes &event);
+std::uint8_t code_index_of(std::span<const std::uint8_t> event);
 
 // The channel of a channel message, or -1.
 int channel_of(const bytes &event);

@@ -15,8 +15,11 @@
 // does without.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "bridge/packetiser.h"
@@ -27,8 +30,8 @@ namespace cftest {
 class packet_checker {
 public:
 	// Feeds b.  Returns the packet, or nullptr; problem is set to what is
-	// wrong, and left empty when nothing is.
-	const cableferry::midi_packet *feed(std::uint8_t b, std::string &problem)
+	// wrong, or to nullptr when nothing is.
+	const cableferry::midi_packet *feed(std::uint8_t b, const char *&problem)
 	{
 		using namespace cableferry;
 		const packetiser_t before = packetiser;
@@ -38,7 +41,7 @@ public:
 	}
 
 private:
-	std::string check(std::uint8_t b, const cableferry::packetiser_t &before, const cableferry::midi_packet *p)
+	const char *check(std::uint8_t b, const cableferry::packetiser_t &before, const cableferry::midi_packet *p)
 	{
 		using namespace cableferry;
 		const bool closes = follow_sysex(b);
@@ -57,38 +60,48 @@ private:
 		if (closes && p == nullptr)
 			return "end of System Exclusive gave no packet";
 		if (p == nullptr)
-			return {};
+			return nullptr;
 		if (p != packetiser.current_packet)
 			return "returned packet is not current_packet";
 
 		const std::uint8_t code = p->code_index;
 		if (code < 0x2 || code > 0xF)
-			return "code index " + hex(bytes{code}) + " is never produced";
+			return say("code index " + hex(bytes{code}) + " is never produced");
 		if ((code == 0xF) != (b >= 0xF8))
 			return "code index F is for real-time bytes only";
 		const std::size_t len = code_index_length[code];
-		const bytes copied(p->data.begin(), p->data.begin() + static_cast<long>(len));
+		const std::span<const std::uint8_t> copied(p->data.data(), len);
 		if (copied.back() != b)
 			return "the completing byte is not the last one copied";
 		for (std::size_t k = len; k < 3; ++k)
 			if (p->data[k] != 0)
 				return "byte past the length is not zero";
 		if (const std::uint8_t want = code_index_of(copied); want != code)
-			return "code index " + hex(bytes{code}) + " on " + hex(copied) + ", whose code index is " + hex(bytes{want});
+			return say("code index " + hex(bytes{code}) + " on " + hex(bytes(copied.begin(), copied.end())) +
+			           ", whose code index is " + hex(bytes{want}));
 
 		const bool sysex_code = code == 0x4 || code == 0x6 || code == 0x7 || (code == 0x5 && p->data[0] != 0xF6);
 		if (sysex_code != (open_ && (b < 0x80 || closes)))
 			return "System Exclusive packet outside System Exclusive, or the reverse";
 		if (!sysex_code)
-			return {};
+			return nullptr;
 		if ((code == 0x4) == closes)
 			return "System Exclusive chunk with the wrong code index";
-		if (copied != pending_)
-			return "System Exclusive chunk differs from the bytes fed: " + hex(copied) + " for " + hex(pending_);
-		pending_.clear();
+		if (!std::equal(copied.begin(), copied.end(), pending_.begin(), pending_.begin() + count_))
+			return say("System Exclusive chunk differs from the bytes fed: " +
+			           hex(bytes(copied.begin(), copied.end())) + " for " +
+			           hex(bytes(pending_.begin(), pending_.begin() + count_)));
+		count_ = 0;
 		if (closes)
 			open_ = false;
-		return {};
+		return nullptr;
+	}
+
+	// A problem put together from the bytes at hand.
+	const char *say(std::string text)
+	{
+		said_ = std::move(text);
+		return said_.c_str();
 	}
 
 	// The stream-level view of System Exclusive, before the packet is looked
@@ -98,23 +111,27 @@ private:
 		overfull_ = false;
 		if (b == 0xF0) {
 			open_ = true;
-			pending_ = {b};
+			pending_[0] = b;
+			count_ = 1;
 		} else if (open_ && b < 0x80) {
-			overfull_ = pending_.size() >= 3;
-			pending_.push_back(b);
+			overfull_ = count_ >= 3;
+			if (!overfull_)
+				pending_[count_++] = b;
 		} else if (open_ && b == 0xF7) {
-			pending_.push_back(b);
+			pending_[count_++] = b;
 			return true;
 		} else if (open_ && b < 0xF8) {
 			open_ = false; // abandoned; its partial chunk never comes out
-			pending_.clear();
+			count_ = 0;
 		}
 		return false;
 	}
 
 	bool open_ = false;     // an F0 has been fed and not yet closed or abandoned
-	bytes pending_;         // its bytes fed but not yet seen in a packet
+	std::array<std::uint8_t, 4> pending_{}; // its bytes fed but not yet seen in a packet
+	std::size_t count_ = 0;                 // how many of them
 	bool overfull_ = false; // a fourth byte came before the chunk of three went out
+	std::string said_;      // the last problem put together by say()
 };
 
 } // namespace cftest
