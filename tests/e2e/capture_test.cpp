@@ -3,8 +3,8 @@
 //
 // A second probe client ("fan") has one input for each of the daemon's
 // outputs, so every event is seen on the port it left by.  The events
-// expected on midi.TX are written out by hand, or built alongside the bytes
-// of a generated stream; a channel port must carry exactly the events on
+// expected on midi.TX are written out by hand, or owed by the MIDI model
+// for a generated stream; a channel port must carry exactly the events on
 // midi.TX whose first byte is a status of its channel.  Whether the daemon
 // has read what was written is told by the FIFO's fill level (FIONREAD), and
 // whether it holds the node by /proc/<pid>/fd, so no step waits on a guess.
@@ -19,50 +19,19 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <random>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "e2e/e2e_fixture.h"
+#include "support/midi_model.h"
 
 namespace cftest {
 namespace {
 
 constexpr std::size_t channel_count = 16;
 constexpr const char *hex_digits = "0123456789ABCDEF";
-
-std::string hex(const bytes &b)
-{
-	std::string out;
-	for (const std::uint8_t v : b) {
-		if (!out.empty())
-			out += ' ';
-		out += hex_digits[v >> 4];
-		out += hex_digits[v & 0x0F];
-	}
-	return out;
-}
-
-// A list of events as "90 3C 64; F8", for readable comparisons.
-std::string show(const std::vector<bytes> &events)
-{
-	std::string out;
-	for (const auto &e : events)
-		out += (out.empty() ? "" : "; ") + hex(e);
-	return out;
-}
-
-// The events of a list that also belong on channel c's port.
-std::vector<bytes> on_channel(const std::vector<bytes> &events, std::size_t c)
-{
-	std::vector<bytes> out;
-	for (const auto &e : events)
-		if (!e.empty() && e[0] >= 0x80 && e[0] <= 0xEF && (e[0] & 0x0F) == c)
-			out.push_back(e);
-	return out;
-}
 
 bytes event_bytes(const midi_record &r)
 {
@@ -108,21 +77,6 @@ std::size_t busiest_period(const std::vector<midi_record> &got, std::uint32_t po
 		if (r.port == port)
 			most = std::max(most, ++per_period[r.period]);
 	return most;
-}
-
-// Where two event lists part, for readable failures of long ones.
-std::string first_difference(const std::vector<bytes> &got, const std::vector<bytes> &want)
-{
-	std::size_t i = 0;
-	while (i < got.size() && i < want.size() && got[i] == want[i])
-		i++;
-	std::string out = "got " + std::to_string(got.size()) + " events, want " +
-	                  std::to_string(want.size()) + ", first difference at " + std::to_string(i);
-	if (i < got.size())
-		out += ": got " + hex(got[i]);
-	if (i < want.size())
-		out += ", want " + hex(want[i]);
-	return out;
 }
 
 // Bytes written into the pipe and not read yet; -1 on error.
@@ -231,9 +185,9 @@ protected:
 	void expect_ports(const std::vector<bytes> &tx)
 	{
 		const auto ports = by_port(got);
-		EXPECT_EQ(show(ports[0]), show(tx)) << "on midi.TX";
+		EXPECT_EQ(hex(ports[0]), hex(tx)) << "on midi.TX";
 		for (std::size_t c = 0; c < channel_count; c++)
-			EXPECT_EQ(show(ports[1 + c]), show(on_channel(tx, c))) << "on midi.TX.CH" << hex_digits[c];
+			EXPECT_EQ(hex(ports[1 + c]), hex(on_channel(tx, c))) << "on midi.TX.CH" << hex_digits[c];
 	}
 };
 
@@ -294,7 +248,7 @@ TEST_F(capture, events_on_midi_tx_and_their_channel_port)
 		got.clear();
 		ASSERT_LE(c.input.size(), std::size_t{PIPE_BUF});
 		ASSERT_TRUE(put(c.input));
-		ASSERT_TRUE(settle(c.tx.size())) << "midi.TX has " << show(by_port(got)[0]);
+		ASSERT_TRUE(settle(c.tx.size())) << "midi.TX has " << hex(by_port(got)[0]);
 		expect_ports(c.tx);
 		// One write, read in one period: everything in that period, at
 		// frames 0, 1, 2... on each port.
@@ -340,7 +294,7 @@ TEST_F(capture, message_split_across_periods_comes_out_whole)
 			SCOPED_TRACE("part " + std::to_string(i));
 			got.clear();
 			ASSERT_TRUE(put(c.parts[i]));
-			ASSERT_TRUE(settle(c.after[i].size())) << "midi.TX has " << show(by_port(got)[0]);
+			ASSERT_TRUE(settle(c.after[i].size())) << "midi.TX has " << hex(by_port(got)[0]);
 			expect_ports(c.after[i]);
 			EXPECT_EQ(frame_problem(got, server.period), "");
 		}
@@ -389,7 +343,7 @@ TEST_F(capture, node_removed_mid_message_completes_it_when_back)
 
 		got.clear();
 		ASSERT_TRUE(put(c.after));
-		ASSERT_TRUE(settle(c.after_events.size())) << "midi.TX has " << show(by_port(got)[0]);
+		ASSERT_TRUE(settle(c.after_events.size())) << "midi.TX has " << hex(by_port(got)[0]);
 		expect_ports(c.after_events);
 		EXPECT_EQ(frame_problem(got, server.period), "");
 	}
@@ -397,83 +351,17 @@ TEST_F(capture, node_removed_mid_message_completes_it_when_back)
 	EXPECT_EQ(d->stderr_text(), "");
 }
 
-// A generated stream and the events it must bring on midi.TX, built side
-// by side: each event is written down when the byte that completes it is.
-struct stream {
-	bytes data;                // what is written
-	std::vector<bytes> events; // what must come out on midi.TX, in order
-};
-
-// Blocks of notes in running status on changing channels, program changes
-// in running status, System Exclusive of 2 to 300 bytes, song positions and
-// tune requests, with real-time bytes anywhere, even inside a message.
-stream long_stream(unsigned notes)
+// A performance from the MIDI model: runs of notes in running status,
+// program changes, System Exclusive of 2 to 512 bytes, system common, with
+// real-time bytes anywhere, even inside a message.  Fixed seed: the same
+// stream every run.
+wire_model long_stream(unsigned messages)
 {
-	std::mt19937 rng(20240611); // fixed: the same stream every run
-	const auto pick = [&](unsigned n) { return static_cast<unsigned>(rng() % n); };
-	const auto data_byte = [&] { return static_cast<std::uint8_t>(pick(128)); };
-	constexpr std::uint8_t realtime[] = {0xF8, 0xF8, 0xF8, 0xF8, 0xFA, 0xFB, 0xFC, 0xFE};
-	stream s;
-	const auto maybe_realtime = [&] {
-		if (pick(6) != 0)
-			return;
-		const std::uint8_t b = realtime[pick(sizeof realtime)];
-		s.data.push_back(b);
-		s.events.push_back({b});
-	};
-	unsigned done = 0;
-	for (unsigned block = 0; done < notes; block++) {
-		const auto channel = static_cast<std::uint8_t>(block % 16);
-		if (block % 9 == 4) {
-			const auto status = static_cast<std::uint8_t>(0xC0 | channel);
-			s.data.push_back(status);
-			for (unsigned i = 0, n = 1 + pick(4); i < n; i++) {
-				maybe_realtime();
-				const std::uint8_t program = data_byte();
-				s.data.push_back(program);
-				s.events.push_back({status, program});
-			}
-		} else {
-			const auto status = static_cast<std::uint8_t>((block % 2 ? 0x90 : 0x80) | channel);
-			s.data.push_back(status);
-			for (unsigned i = 0, n = 1 + pick(40); i < n && done < notes; i++, done++) {
-				const std::uint8_t key = data_byte(), velocity = data_byte();
-				maybe_realtime();
-				s.data.push_back(key);
-				maybe_realtime();
-				s.data.push_back(velocity);
-				s.events.push_back({status, key, velocity});
-			}
-		}
-		if (pick(3) == 0) {
-			// Three bytes to an event; a real-time byte comes out at once.
-			const std::size_t len = 2 + pick(299);
-			bytes chunk;
-			for (std::size_t i = 0; i < len; i++) {
-				const std::uint8_t b = i == 0 ? 0xF0 : i + 1 == len ? 0xF7 : data_byte();
-				if (i > 0)
-					maybe_realtime();
-				s.data.push_back(b);
-				chunk.push_back(b);
-				if (chunk.size() == 3) {
-					s.events.push_back(chunk);
-					chunk.clear();
-				}
-			}
-			if (!chunk.empty())
-				s.events.push_back(chunk);
-		}
-		if (pick(10) == 0) {
-			const std::uint8_t low = data_byte(), high = data_byte();
-			s.data.insert(s.data.end(), {0xF2, low, high});
-			s.events.push_back({0xF2, low, high});
-		}
-		if (pick(20) == 0) {
-			s.data.push_back(0xF6);
-			s.events.push_back({0xF6});
-		}
-	}
-	return s;
+	message_source source(20240611, performance_mix);
+	wire_model wire(20240611, {.running_status = 100, .realtime_inside = 6});
+	for (unsigned i = 0; i < messages; i++)
+		wire.add(source.next());
+	return wire;
 }
 
 // Far more than a period's worth: a backlog of several KB written at once,
@@ -482,18 +370,18 @@ stream long_stream(unsigned notes)
 // no period carries more events on a port than it has frames.
 TEST_F(capture, long_stream_arrives_complete_and_in_order)
 {
-	const stream s = long_stream(3000);
+	const wire_model s = long_stream(3000);
 	const std::size_t at_once = 8192;
-	ASSERT_GT(s.data.size(), 2 * at_once);
+	ASSERT_GT(s.wire.size(), 2 * at_once);
 	ASSERT_GT(s.events.size(), 16 * server.period);
 	ASSERT_NO_FATAL_FAILURE(start());
 
 	// The pipe is empty and holds 64 KiB: this goes in whole.
-	ASSERT_EQ(::write(writer.fd, s.data.data(), at_once), static_cast<ssize_t>(at_once));
-	std::mt19937 rng(7);
-	for (std::size_t pos = at_once, burst = 0; pos < s.data.size(); burst++) {
-		const std::size_t n = std::min<std::size_t>(1 + rng() % 1000, s.data.size() - pos);
-		ASSERT_TRUE(put(bytes(s.data.begin() + pos, s.data.begin() + pos + n)));
+	ASSERT_EQ(::write(writer.fd, s.wire.data(), at_once), static_cast<ssize_t>(at_once));
+	prng rng{7};
+	for (std::size_t pos = at_once, burst = 0; pos < s.wire.size(); burst++) {
+		const std::size_t n = std::min<std::size_t>(1 + rng.below(1000), s.wire.size() - pos);
+		ASSERT_TRUE(put(bytes(s.wire.begin() + pos, s.wire.begin() + pos + n)));
 		pos += n;
 		if (burst % 3 != 0) {
 			const std::uint64_t next = fan.periods() + 1;
@@ -503,16 +391,13 @@ TEST_F(capture, long_stream_arrives_complete_and_in_order)
 			}));
 		}
 	}
-	ASSERT_TRUE(settle(s.events.size())) << first_difference(by_port(got)[0], s.events);
+	ASSERT_TRUE(settle(s.events.size())) << difference(by_port(got)[0], s.events);
 
 	EXPECT_EQ(fan.record_overflows(), 0u) << "the test lost events itself";
 	const auto ports = by_port(got);
-	EXPECT_TRUE(ports[0] == s.events) << first_difference(ports[0], s.events);
-	for (std::size_t c = 0; c < channel_count; c++) {
-		const auto want = on_channel(s.events, c);
-		EXPECT_TRUE(ports[1 + c] == want) << "midi.TX.CH" << hex_digits[c] << ": "
-		                                  << first_difference(ports[1 + c], want);
-	}
+	EXPECT_EQ(difference(ports[0], s.events), "");
+	for (unsigned c = 0; c < channel_count; c++)
+		EXPECT_EQ(difference(ports[1 + c], on_channel(s.events, c)), "") << "midi.TX.CH" << hex_digits[c];
 	EXPECT_EQ(frame_problem(got, server.period), "");
 	// The backlog fills whole periods: the limit is the period, not less.
 	EXPECT_EQ(busiest_period(got, 0), server.period);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "e2e/e2e_fixture.h"
+#include "support/midi_model.h"
 
 namespace cftest {
 namespace {
@@ -108,9 +109,7 @@ TEST_F(exit_on_loss, device_lost_while_running_ends_with_zero)
 			// One page of room, three dumps of 4,104 bytes, and nobody reads.
 			fcntl(reader.fd, F_SETPIPE_SZ, 4096);
 			ASSERT_TRUE(probe.connect(probe.own("out"), client + ":midi.RX"));
-			bytes dump(4104, 0x55);
-			dump.front() = 0xF0;
-			dump.back() = 0xF7;
+			const bytes dump = sysex_message(4104, 1);
 			ASSERT_TRUE(probe.send({dump, dump, dump}));
 			ASSERT_TRUE(probe.wait_flushed());
 		}

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "e2e/e2e_fixture.h"
+#include "support/midi_model.h"
 
 namespace cftest {
 namespace {
@@ -50,27 +51,6 @@ std::vector<bytes> messages(unsigned count)
 	for (unsigned k = 0; k < count; k++)
 		out.push_back(message(k));
 	return out;
-}
-
-std::string hex(const bytes &b)
-{
-	std::string out;
-	char digits[4];
-	for (const auto x : b) {
-		std::snprintf(digits, sizeof digits, "%02X ", x);
-		out += digits;
-	}
-	return out;
-}
-
-// Where two message lists part, for failure messages.
-std::string first_difference(const std::vector<bytes> &got, const std::vector<bytes> &want)
-{
-	const std::size_t n = std::min(got.size(), want.size());
-	for (std::size_t i = 0; i < n; i++)
-		if (got[i] != want[i])
-			return "message " + std::to_string(i) + ": got " + hex(got[i]) + "want " + hex(want[i]);
-	return "got " + std::to_string(got.size()) + " messages, want " + std::to_string(want.size());
 }
 
 TEST_P(on_pipewire, ports_types_and_flags_with_S)
@@ -143,9 +123,7 @@ TEST_P(on_pipewire, capture_and_playback_are_exact)
 	std::vector<bytes> want = sent;
 	sent.push_back({0x93, 0x3C, 0x00});
 	want.push_back({0x83, 0x3C, 0x40});
-	bytes want_bytes;
-	for (const auto &m : want)
-		want_bytes.insert(want_bytes.end(), m.begin(), m.end());
+	const bytes want_bytes = concat(want);
 
 	const std::string in = dir.make_fifo("in");
 	const std::string out = dir.make_fifo("out");
@@ -174,9 +152,7 @@ TEST_P(on_pipewire, capture_and_playback_are_exact)
 		probe.drain();
 		for (std::size_t k = 0; k < sent.size(); k += per_write) {
 			const std::size_t end = std::min(sent.size(), k + per_write);
-			bytes chunk;
-			for (std::size_t i = k; i < end; i++)
-				chunk.insert(chunk.end(), sent[i].begin(), sent[i].end());
+			const bytes chunk = concat(std::vector<bytes>(sent.begin() + k, sent.begin() + end));
 			if (::write(writer.fd, chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size()))
 				break;
 			if (!wait_until([&] { collect(got); return got.size() >= end; }, 1s))
@@ -212,7 +188,7 @@ TEST_P(on_pipewire, capture_and_playback_are_exact)
 			break;
 		std::printf("capture round %d: %s\n", round, first_difference(captured, want).c_str());
 	}
-	EXPECT_EQ(captured, want) << first_difference(captured, want);
+	EXPECT_EQ(difference(captured, want), "");
 
 	bytes played;
 	for (int round = 1; round <= rounds; round++) {
@@ -221,7 +197,7 @@ TEST_P(on_pipewire, capture_and_playback_are_exact)
 			break;
 		std::printf("playback round %d: %zu of %zu bytes\n", round, played.size(), want_bytes.size());
 	}
-	EXPECT_EQ(hex(played), hex(want_bytes));
+	EXPECT_EQ(difference(played, want_bytes), "");
 	EXPECT_EQ(probe.send_failures(), 0u);
 	EXPECT_TRUE(d.running());
 	EXPECT_EQ(d.stderr_text(), "");

@@ -20,39 +20,10 @@
 #include <vector>
 
 #include "e2e/e2e_fixture.h"
+#include "support/midi_model.h"
 
 namespace cftest {
 namespace {
-
-bytes sysex(std::size_t len, std::uint8_t seed)
-{
-	bytes m(len);
-	m.front() = 0xF0;
-	m[1] = 0x7D; // non-commercial manufacturer id
-	for (std::size_t i = 2; i + 1 < len; i++)
-		m[i] = static_cast<std::uint8_t>((seed + i * 7) & 0x7F);
-	m.back() = 0xF7;
-	return m;
-}
-
-bytes concat(const std::vector<std::vector<bytes>> &groups)
-{
-	bytes out;
-	for (const auto &g : groups)
-		for (const auto &m : g)
-			out.insert(out.end(), m.begin(), m.end());
-	return out;
-}
-
-// Index of the first difference, for readable failures.
-std::string first_difference(const bytes &got, const bytes &want)
-{
-	std::size_t i = 0;
-	while (i < got.size() && i < want.size() && got[i] == want[i])
-		i++;
-	return "got " + std::to_string(got.size()) + " bytes, want " + std::to_string(want.size()) +
-	       ", first difference at " + std::to_string(i);
-}
 
 class playback : public e2e_server {
 protected:
@@ -120,7 +91,7 @@ TEST_F(playback, events_arrive_byte_for_byte_and_in_order)
 			break;
 		case 2: // a long System Exclusive between short messages
 			if (k % 25 == 2)
-				g = {{0xFA}, sysex(long_sysex, static_cast<std::uint8_t>(k)), {0xFC}};
+				g = {{0xFA}, sysex_message(long_sysex, k), {0xFC}};
 			else
 				g = {{static_cast<std::uint8_t>(0xB0 | ch), 0x07, v}, {0xFE}};
 			break;
@@ -137,7 +108,7 @@ TEST_F(playback, events_arrive_byte_for_byte_and_in_order)
 	}
 	const bytes want = concat(groups);
 	const bytes got = deliver(reader.fd, groups, want.size());
-	EXPECT_EQ(got, want) << first_difference(got, want);
+	EXPECT_EQ(difference(got, want), "");
 	EXPECT_EQ(probe.send_failures(), 0u);
 	EXPECT_TRUE(d->running());
 }
@@ -195,8 +166,8 @@ TEST_F(playback, device_at_wire_speed_gets_every_byte_and_stalls_nothing)
 	ASSERT_GE(probe.max_event_size(), 4104u);
 
 	const std::vector<std::vector<bytes>> groups = {
-		{{0x90, 0x3C, 0x64}}, {{0xE0, 0x00, 0x48}}, {sysex(4104, 1)}, {{0x80, 0x3C, 0x00}},
-		{{0x90, 0x40, 0x64}}, {sysex(4104, 2)}, {{0x80, 0x40, 0x00}}, {{0xB0, 0x07, 0x64}},
+		{{0x90, 0x3C, 0x64}}, {{0xE0, 0x00, 0x48}}, {sysex_message(4104, 1)}, {{0x80, 0x3C, 0x00}},
+		{{0x90, 0x40, 0x64}}, {sysex_message(4104, 2)}, {{0x80, 0x40, 0x00}}, {{0xB0, 0x07, 0x64}},
 	};
 	const bytes want = concat(groups);
 	ASSERT_EQ(want.size(), 8226u);
@@ -210,7 +181,7 @@ TEST_F(playback, device_at_wire_speed_gets_every_byte_and_stalls_nothing)
 		<< device.count() << " of " << want.size() << " bytes arrived";
 	probe.wait_periods(10);
 	const bytes got = device.got();
-	EXPECT_EQ(got, want) << first_difference(got, want);
+	EXPECT_EQ(difference(got, want), "");
 	const auto gap = probe.longest_gap();
 	// A period is 5.3 ms; a blocking write would hold the graph for seconds.
 	EXPECT_LT(gap, 100ms) << "another client waited " << gap.count() << " us for a period";
@@ -234,7 +205,7 @@ TEST_F(playback, capture_and_supervision_go_on_while_the_playback_node_takes_not
 	ASSERT_TRUE(wait_until([&] { return open_count(d->pid, node) == 1 && open_count(d->pid, in) == 1; }));
 	ASSERT_TRUE(probe.connect(probe.own("out"), client + ":midi.RX"));
 	ASSERT_TRUE(probe.connect(client + ":midi.TX", probe.own("in")));
-	ASSERT_TRUE(probe.send({sysex(4104, 3), sysex(4104, 4), sysex(4104, 5)}));
+	ASSERT_TRUE(probe.send({sysex_message(4104, 3), sysex_message(4104, 4), sysex_message(4104, 5)}));
 	ASSERT_TRUE(probe.wait_flushed());
 
 	// A note played now comes out on midi.TX.

@@ -9,9 +9,9 @@
 // a playback FIFO (-P) and, unless --no-split, the per-channel ports (-S),
 // and one probe client of ours: its output feeds midi.RX, its inputs take
 // midi.TX and midi.TX.CH0..CHF.  The program is one loop, ticking every
-// millisecond or so, that generates traffic from a seeded PRNG (the seed is
-// printed; the same seed gives the same messages in each direction, though
-// where the segments fall depends on timing), drains what arrived
+// millisecond or so, that generates traffic from the seeded MIDI model (the
+// seed is printed; the same seed gives the same messages in each direction,
+// though where the segments fall depends on timing), drains what arrived
 // and moves two small state machines, one per direction.  A thread of its
 // own reads the playback FIFO, so the daemon's blocking writes never wait
 // for the loop.
@@ -83,10 +83,10 @@
 #include <random>
 #include <string>
 #include <thread>
-#include <unordered_set>
 #include <vector>
 
 #include "support/jack_harness.h"
+#include "support/midi_model.h"
 #include "support/rt_probe.h"
 
 namespace {
@@ -180,312 +180,10 @@ soak_options parse_options(int argc, char **argv)
 
 // ---- traffic -----------------------------------------------------------------
 
-// splitmix64: small, fast, and the same sequence on every platform.
-struct prng {
-	std::uint64_t state; // generator state
-
-	std::uint64_t next()
-	{
-		std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-		z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-		z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-		return z ^ (z >> 31);
-	}
-	std::uint32_t below(std::uint32_t n) { return static_cast<std::uint32_t>(next() % n); }
-	std::uint8_t data() { return static_cast<std::uint8_t>(below(0x80)); }
-};
-
-bool is_channel(std::uint8_t b) { return b >= 0x80 && b <= 0xEF; }
-
-// One whole message: channel voice of every kind, system common, a single
-// real-time byte, or a SysEx message, short or a few hundred bytes long.
-bytes random_message(prng &r)
-{
-	static constexpr std::uint8_t three[] = {0x80, 0x90, 0xA0, 0xB0, 0xE0};
-	const std::uint32_t roll = r.below(1000);
-	if (roll < 450)
-		return {static_cast<std::uint8_t>(three[r.below(5)] | r.below(16)), r.data(), r.data()};
-	if (roll < 600)
-		return {static_cast<std::uint8_t>((r.below(2) ? 0xC0 : 0xD0) | r.below(16)), r.data()};
-	if (roll < 680) {
-		switch (r.below(4)) {
-		case 0: return {0xF1, r.data()};
-		case 1: return {0xF2, r.data(), r.data()};
-		case 2: return {0xF3, r.data()};
-		default: return {0xF6};
-		}
-	}
-	if (roll < 850)
-		return {static_cast<std::uint8_t>(0xF8 + r.below(8))};
-	const std::size_t length = roll < 985 ? 2 + r.below(15) : 64 + r.below(449);
-	bytes m(length);
-	m.front() = 0xF0;
-	for (std::size_t i = 1; i + 1 < length; i++)
-		m[i] = r.data();
-	m.back() = 0xF7;
-	return m;
-}
-
-// ---- checking ----------------------------------------------------------------
-
-// What a comparison of owed and received items found.
-struct tally {
-	std::uint64_t matched = 0;    // items that arrived in place
-	std::uint64_t lost = 0;       // owed items that never arrived
-	std::uint64_t duplicated = 0; // extra copies of items that were owed
-	std::uint64_t reordered = 0;  // items that arrived out of place
-	std::uint64_t corrupt = 0;    // items received that were never owed, or malformed
-	std::uint64_t in_flight = 0;  // the missing tail of a segment cut by a server restart
-	bool approximate = false;     // the difference was too large to classify exactly
-
-	void add(const tally &t)
-	{
-		matched += t.matched;
-		lost += t.lost;
-		duplicated += t.duplicated;
-		reordered += t.reordered;
-		corrupt += t.corrupt;
-		in_flight += t.in_flight;
-		approximate = approximate || t.approximate;
-	}
-	std::uint64_t faults() const { return lost + duplicated + reordered + corrupt; }
-};
-
-std::uint64_t fingerprint(const bytes &b)
-{
-	std::uint64_t h = 0xCBF29CE484222325ull ^ b.size();
-	for (std::uint8_t c : b)
-		h = (h ^ c) * 0x100000001B3ull;
-	return h;
-}
-
-// Myers' diff on fingerprints: marks the items of a and b that belong to
-// one longest common subsequence.  False when the edit distance exceeds
-// max_d (the marks are then meaningless).
-bool common_items(const std::vector<std::uint64_t> &a, const std::vector<std::uint64_t> &b, int max_d,
-                  std::vector<char> &a_kept, std::vector<char> &b_kept)
-{
-	const int n = static_cast<int>(a.size()), m = static_cast<int>(b.size());
-	a_kept.assign(a.size(), 0);
-	b_kept.assign(b.size(), 0);
-	const int limit = std::min(max_d, n + m);
-	const int off = limit + 1;
-	std::vector<int> v(2 * limit + 3, 0);
-	std::vector<std::vector<int>> trace;
-	for (int d = 0; d <= limit; d++) {
-		trace.push_back(v);
-		for (int k = -d; k <= d; k += 2) {
-			int x = (k == -d || (k != d && v[off + k - 1] < v[off + k + 1])) ? v[off + k + 1]
-			                                                                    : v[off + k - 1] + 1;
-			int y = x - k;
-			while (x < n && y < m && a[x] == b[y]) {
-				x++;
-				y++;
-			}
-			v[off + k] = x;
-			if (x < n || y < m)
-				continue;
-			// Walk back through the trace, marking the diagonal runs.
-			for (int e = d; e > 0; e--) {
-				const auto &w = trace[e];
-				const int kk = x - y;
-				const int pk = (kk == -e || (kk != e && w[off + kk - 1] < w[off + kk + 1])) ? kk + 1 : kk - 1;
-				const int px = w[off + pk], py = px - pk;
-				const int sx = pk == kk + 1 ? px : px + 1; // where the run after the edit starts
-				const int sy = sx - kk;
-				while (x > sx && y > sy) {
-					a_kept[--x] = 1;
-					b_kept[--y] = 1;
-				}
-				x = px;
-				y = py;
-			}
-			while (x > 0 && y > 0) {
-				a_kept[--x] = 1;
-				b_kept[--y] = 1;
-			}
-			return true;
-		}
-	}
-	return false;
-}
-
-// Compares the items owed with those received.  bad marks received items
-// that are malformed on their own.  With tail_may_miss (a segment cut by a
-// server restart) owed items after the last one that arrived count as in
-// flight, not lost.
-tally compare(const std::vector<bytes> &want, const std::vector<bytes> &got, const std::vector<char> &bad,
-              bool tail_may_miss)
-{
-	tally t;
-	const bool no_bad = std::find(bad.begin(), bad.end(), 1) == bad.end();
-	if (no_bad && got.size() <= want.size() && std::equal(got.begin(), got.end(), want.begin()) &&
-	    (got.size() == want.size() || tail_may_miss)) {
-		t.matched = got.size();
-		t.in_flight = want.size() - got.size();
-		return t;
-	}
-	std::vector<std::uint64_t> a, b;
-	for (const auto &w : want)
-		a.push_back(fingerprint(w));
-	for (const auto &g : got)
-		b.push_back(fingerprint(g));
-	std::vector<char> a_kept, b_kept;
-	if (!common_items(a, b, 2000, a_kept, b_kept)) {
-		std::size_t prefix = 0;
-		while (prefix < a.size() && prefix < b.size() && a[prefix] == b[prefix])
-			prefix++;
-		t.matched = prefix;
-		t.lost = a.size() - prefix;
-		t.corrupt = b.size() - prefix;
-		t.approximate = true;
-		return t;
-	}
-	long last_kept = -1;
-	for (std::size_t i = 0; i < a.size(); i++)
-		if (a_kept[i]) {
-			t.matched++;
-			last_kept = static_cast<long>(i);
-		}
-	for (std::size_t j = 0; j < b.size(); j++)
-		if (b_kept[j] && j < bad.size() && bad[j]) // owed that way, but no packet looks like it
-			t.corrupt++;
-	std::unordered_multiset<std::uint64_t> missing; // owed, not arrived, not excused
-	for (std::size_t i = 0; i < a.size(); i++) {
-		if (a_kept[i])
-			continue;
-		if (tail_may_miss && static_cast<long>(i) > last_kept)
-			t.in_flight++;
-		else
-			missing.insert(a[i]);
-	}
-	const std::unordered_multiset<std::uint64_t> owed(a.begin(), a.end());
-	std::uint64_t extra_copies = 0, strays = 0;
-	for (std::size_t j = 0; j < b.size(); j++) {
-		if (b_kept[j])
-			continue;
-		if (j < bad.size() && bad[j]) {
-			strays++;
-			continue;
-		}
-		if (auto it = missing.find(b[j]); it != missing.end()) {
-			missing.erase(it);
-			t.reordered++;
-		} else if (owed.count(b[j]) != 0) {
-			extra_copies++;
-		} else {
-			strays++;
-		}
-	}
-	t.duplicated = extra_copies;
-	t.corrupt = strays;
-	t.lost = missing.size();
-	return t;
-}
-
-// Marks the midi.TX events that are no message or SysEx chunk the packetiser
-// produces: a real-time byte; a channel message with its status; F1 or F3
-// with one data byte, F2 with two, F6 alone; F0 with up to two data bytes or
-// an F7 end; inside SysEx, one to three data bytes, or data bytes ending
-// with F7.  A chunk that is not the last has three bytes.
-std::vector<char> malformed_tx(const std::vector<bytes> &events)
-{
-	std::vector<char> bad(events.size(), 0);
-	bool in_sysex = false;
-	const auto data_bytes = [](const bytes &e, std::size_t from, std::size_t to) {
-		for (std::size_t i = from; i < to; i++)
-			if (e[i] >= 0x80)
-				return false;
-		return true;
-	};
-	for (std::size_t i = 0; i < events.size(); i++) {
-		const bytes &e = events[i];
-		bool ok = false;
-		if (e.empty() || e.size() > 3) {
-			ok = false;
-		} else if (e[0] >= 0xF8) {
-			ok = e.size() == 1;
-		} else if (is_channel(e[0])) {
-			ok = e.size() == ((e[0] & 0xE0) == 0xC0 ? 2u : 3u) && data_bytes(e, 1, e.size());
-			in_sysex = false;
-		} else if (e[0] == 0xF1 || e[0] == 0xF3) {
-			ok = e.size() == 2 && data_bytes(e, 1, 2);
-			in_sysex = false;
-		} else if (e[0] == 0xF2) {
-			ok = e.size() == 3 && data_bytes(e, 1, 3);
-			in_sysex = false;
-		} else if (e[0] == 0xF6) {
-			ok = e.size() == 1;
-			in_sysex = false;
-		} else if (e[0] == 0xF0 || ((e[0] < 0x80 || e[0] == 0xF7) && in_sysex)) {
-			const std::size_t first_data = e[0] == 0xF0 ? 1 : 0;
-			const bool ends = e.back() == 0xF7;
-			ok = data_bytes(e, first_data, ends ? e.size() - 1 : e.size()) &&
-			     (ends || e.size() == 3) && !(e[0] == 0xF0 && e.size() == 1);
-			in_sysex = !ends;
-		}
-		bad[i] = !ok;
-	}
-	return bad;
-}
-
-// Marks events on midi.TX.CHc that are not channel messages of channel c.
-std::vector<char> malformed_channel(const std::vector<bytes> &events, unsigned c)
-{
-	std::vector<char> bad(events.size(), 0);
-	for (std::size_t i = 0; i < events.size(); i++) {
-		const bytes &e = events[i];
-		bad[i] = e.empty() || !is_channel(e[0]) || (e[0] & 0x0F) != c ||
-		         e.size() != ((e[0] & 0xE0) == 0xC0 ? 2u : 3u) ||
-		         std::any_of(e.begin() + 1, e.end(), [](std::uint8_t b) { return b >= 0x80; });
-	}
-	return bad;
-}
-
-// Cuts the bytes read from the playback FIFO into messages (each event sent
-// is one whole message).  A byte that cannot start a message, or a SysEx
-// cut by a status byte, becomes an item of its own marked bad.
-std::vector<bytes> split_messages(const bytes &in, std::vector<char> &bad)
-{
-	std::vector<bytes> out;
-	bad.clear();
-	std::size_t i = 0;
-	while (i < in.size()) {
-		const std::uint8_t b = in[i];
-		std::size_t len = 0;
-		bool ok = true;
-		if (b >= 0xF8 || b == 0xF6)
-			len = 1;
-		else if (is_channel(b))
-			len = (b & 0xE0) == 0xC0 ? 2 : 3;
-		else if (b == 0xF1 || b == 0xF3)
-			len = 2;
-		else if (b == 0xF2)
-			len = 3;
-		else if (b == 0xF0) {
-			std::size_t j = i + 1;
-			while (j < in.size() && in[j] < 0x80)
-				j++;
-			ok = j < in.size() && in[j] == 0xF7;
-			len = ok ? j + 1 - i : j - i;
-		} else {
-			len = 1;
-			ok = false;
-		}
-		len = std::min(len, in.size() - i);
-		if (b != 0xF0)
-			for (std::size_t k = 1; k < len; k++)
-				if (in[i + k] >= 0x80) {
-					len = k;
-					ok = false;
-					break;
-				}
-		out.emplace_back(in.begin() + static_cast<long>(i), in.begin() + static_cast<long>(i + len));
-		bad.push_back(!ok);
-		i += len;
-	}
-	return out;
-}
+// Both directions carry whole messages of every kind (support/midi_model.h).
+// On the capture wire a repeated status is left out half the time, and now
+// and then a real-time byte comes inside another message.
+constexpr wire_style capture_style = {.running_status = 50, .realtime_inside = 200};
 
 // ---- the playback reader -------------------------------------------------------
 
@@ -590,7 +288,6 @@ struct capture_side {
 	unique_fd writer;                                  // our write end of the FIFO
 	bytes backlog;                                     // bytes generated, not yet written
 	std::size_t backlog_at = 0;                        // first unwritten byte of backlog
-	std::uint8_t running = 0;                          // running status in force (0: none)
 	double owed = 0;                                   // messages due, not yet generated
 	std::vector<bytes> want;                           // events owed on midi.TX
 	std::array<std::vector<bytes>, 16> want_ch;        // events owed on each channel port
@@ -675,7 +372,8 @@ int count_fds(pid_t pid)
 class soak {
 public:
 	explicit soak(const soak_options &o)
-		: opt_(o), cap_rng_{o.seed}, pb_rng_{o.seed ^ 0x5DEECE66Dull}, server_(dir_, 256)
+		: opt_(o), cap_source_(o.seed, playable_mix), cap_wire_(o.seed ^ 0xC0FFEEull, capture_style),
+		  pb_source_(o.seed ^ 0x5DEECE66Dull, playable_mix), server_(dir_, 256)
 	{
 	}
 	int run();
@@ -713,8 +411,9 @@ private:
 	void print_summary(double wall);
 
 	soak_options opt_;                          // the options
-	prng cap_rng_;                              // generator of the capture traffic
-	prng pb_rng_;                               // generator of the playback traffic
+	message_source cap_source_;                 // messages of the capture traffic
+	wire_model cap_wire_;                       // their bytes on the capture wire, and the events owed
+	message_source pb_source_;                  // messages of the playback traffic
 	temp_dir dir_;                              // FIFOs, logs
 	jack_server server_;                        // the private jackd
 	std::string capture_path_;                  // capture FIFO
@@ -835,7 +534,7 @@ bool soak::start_life()
 	cap_.state = pb_.state = phase::run;
 	cap_.since = now;
 	pb_.since = now - std::chrono::milliseconds(static_cast<long>(opt_.cycle_every * 500)); // staggered
-	cap_.running = 0;
+	cap_wire_.start_over();
 	cap_.backlog.clear();
 	cap_.backlog_at = 0;
 	pb_.pending.clear();
@@ -920,39 +619,15 @@ void soak::generate_capture(double dt)
 	cap_.owed = std::min(cap_.owed + opt_.rate * dt, opt_.rate * 0.1);
 	while (cap_.owed >= 1 && cap_.backlog.size() - cap_.backlog_at < capture_backlog) {
 		cap_.owed -= 1;
-		const bytes m = random_message(cap_rng_);
-		bytes wire = m;
-		if (is_channel(m[0]) && m[0] == cap_.running && cap_rng_.below(2) == 0)
-			wire.erase(wire.begin());
-		// Each event of the message, with the number of wire bytes after
-		// which the packetiser completes it.
-		std::vector<std::pair<std::size_t, bytes>> events;
-		if (m[0] == 0xF0)
-			for (std::size_t i = 0; i < m.size(); i += 3)
-				events.emplace_back(std::min(i + 3, m.size()),
-				                    bytes(m.begin() + static_cast<long>(i),
-				                          m.begin() + static_cast<long>(std::min(i + 3, m.size()))));
-		else
-			events.emplace_back(wire.size(), m);
-		// Now and then a real-time byte in the middle: it comes out at once,
-		// before the event it interrupted.
-		if (wire.size() >= 2 && cap_rng_.below(100) < 3) {
-			const std::size_t at = 1 + cap_rng_.below(static_cast<std::uint32_t>(wire.size() - 1));
-			const auto rt = static_cast<std::uint8_t>(0xF8 + cap_rng_.below(8));
-			wire.insert(wire.begin() + static_cast<long>(at), rt);
-			auto pos = std::find_if(events.begin(), events.end(), [&](const auto &e) { return e.first > at; });
-			events.insert(pos, {at, bytes{rt}});
+		cap_wire_.add(cap_source_.next());
+		for (bytes &e : cap_wire_.events) {
+			if (const int c = channel_of(e); c >= 0)
+				cap_.want_ch[c].push_back(e);
+			cap_.want.push_back(std::move(e));
 		}
-		if (is_channel(m[0]))
-			cap_.running = m[0];
-		else if (m[0] < 0xF8)
-			cap_.running = 0;
-		for (auto &e : events) {
-			if (is_channel(e.second[0]))
-				cap_.want_ch[e.second[0] & 0x0F].push_back(e.second);
-			cap_.want.push_back(std::move(e.second));
-		}
-		cap_.backlog.insert(cap_.backlog.end(), wire.begin(), wire.end());
+		cap_.backlog.insert(cap_.backlog.end(), cap_wire_.wire.begin(), cap_wire_.wire.end());
+		cap_wire_.events.clear();
+		cap_wire_.wire.clear();
 		cap_.messages++;
 	}
 }
@@ -976,7 +651,7 @@ void soak::generate_playback(double dt)
 		if (pb_.owed < 1)
 			break;
 		if (pb_.next.empty())
-			pb_.next = random_message(pb_rng_);
+			pb_.next = pb_source_.next();
 		const std::size_t c = 16 + (pb_.next.size() > 4 ? pb_.next.size() : 0);
 		// A message larger than the budget goes alone in its group.
 		if (cost + c > budget && !pb_.pending.empty())
@@ -1002,20 +677,18 @@ void soak::generate_playback(double dt)
 
 void soak::finish_capture_segment(bool tail_may_miss)
 {
-	tally t = compare(cap_.want, cap_.got, malformed_tx(cap_.got), tail_may_miss);
+	tally t = compare(cap_.want, cap_.got, malformed_events(cap_.got), tail_may_miss);
 	if (t.faults())
-		fail("capture data", "midi.TX: " + std::to_string(t.lost) + " lost, " + std::to_string(t.duplicated) +
-		                         " duplicated, " + std::to_string(t.reordered) + " reordered, " +
-		                         std::to_string(t.corrupt) + " corrupt of " + std::to_string(cap_.want.size()));
+		fail("capture data", "midi.TX: " + t.text() + " of " + std::to_string(cap_.want.size()) + "; " +
+		                         first_difference(cap_.got, cap_.want));
 	cap_.tx.add(t);
 	if (opt_.split) {
 		tally all;
 		for (unsigned c = 0; c < 16; c++)
-			all.add(compare(cap_.want_ch[c], cap_.got_ch[c], malformed_channel(cap_.got_ch[c], c), tail_may_miss));
+			all.add(compare(cap_.want_ch[c], cap_.got_ch[c], malformed_channel_events(cap_.got_ch[c], c),
+			                tail_may_miss));
 		if (all.faults())
-			fail("channel ports", std::to_string(all.lost) + " lost, " + std::to_string(all.duplicated) +
-			                          " duplicated, " + std::to_string(all.reordered) + " reordered, " +
-			                          std::to_string(all.corrupt) + " corrupt");
+			fail("channel ports", all.text());
 		cap_.ch.add(all);
 	}
 	cap_.want.clear();
@@ -1032,9 +705,8 @@ void soak::finish_playback_segment(bool tail_may_miss)
 	const std::vector<bytes> got = split_messages(pb_.got, bad);
 	tally t = compare(pb_.sent, got, bad, tail_may_miss);
 	if (t.faults())
-		fail("playback data", std::to_string(t.lost) + " lost, " + std::to_string(t.duplicated) + " duplicated, " +
-		                          std::to_string(t.reordered) + " reordered, " + std::to_string(t.corrupt) +
-		                          " corrupt of " + std::to_string(pb_.sent.size()) + " messages");
+		fail("playback data", t.text() + " of " + std::to_string(pb_.sent.size()) + " messages; " +
+		                          first_difference(got, pb_.sent));
 	pb_.rx.add(t);
 	pb_.sent.clear();
 	pb_.sent_bytes = 0;
@@ -1121,7 +793,7 @@ void soak::step_capture()
 				hard_fail("capture removal", std::string("cannot open the new node: ") + std::strerror(errno));
 				break;
 			}
-			cap_.running = 0;
+			cap_wire_.start_over();
 			cap_.removals++;
 			cap_.state = phase::run;
 			cap_.since = now;

@@ -38,11 +38,12 @@
 #include <thread>
 #include <vector>
 
+#include "support/midi_model.h"
+
 namespace cftest {
 
 using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
-using bytes = std::vector<std::uint8_t>;
 
 // Long enough for a loaded two-core machine; passing tests poll and are fast.
 inline constexpr std::chrono::milliseconds default_deadline = 10s;

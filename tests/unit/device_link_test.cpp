@@ -27,6 +27,7 @@
 #include "device/device_link.h"
 #include "device/playback_queue.h"
 #include "support/jack_harness.h"
+#include "support/midi_model.h"
 
 using namespace cableferry;
 namespace fs = std::filesystem;
@@ -211,6 +212,7 @@ TEST_F(DeviceLink, PlaybackFifoWhoseReaderLeftIsLostThenReopened)
 namespace {
 
 using byte_string = std::vector<std::uint8_t>;
+using cftest::sysex_message;
 
 struct small_node {
 	int read_end = -1;  // the device's side
@@ -239,17 +241,6 @@ struct small_node {
 			out.insert(out.end(), chunk, chunk + n);
 	}
 };
-
-// A System Exclusive message of len bytes whose body counts from seed.
-byte_string sysex_of(std::size_t len, unsigned seed)
-{
-	byte_string m(len);
-	for (std::size_t i = 0; i < len; i++)
-		m[i] = static_cast<std::uint8_t>((seed + i) & 0x7F);
-	m.front() = 0xF0;
-	m.back() = 0xF7;
-	return m;
-}
 
 // A real device drains while the period runs: with `meanwhile`, the node is
 // read empty between the flush and the events, so it has room for them
@@ -286,7 +277,7 @@ TEST_F(DeviceLink, QueuedBytesLeaveExactlyWhereTheyStoppedAndInOrder)
 
 	// A 10,000-byte dump: the node takes one page, the rest waits; the note
 	// behind it waits too, although the node could not have taken it either.
-	const byte_string dump = sysex_of(10000, 1);
+	const byte_string dump = sysex_message(10000, 1);
 	const byte_string note = {0x90, 0x3C, 0x64};
 	byte_string want, got;
 	period(node.write_end, {dump, note});
@@ -298,14 +289,14 @@ TEST_F(DeviceLink, QueuedBytesLeaveExactlyWhereTheyStoppedAndInOrder)
 	// end of the ring: about 200 KiB waiting, then a page out and 3,000
 	// bytes in per period, so the start goes round the ring.
 	for (unsigned k = 0; k < 60; k++) {
-		const byte_string e = sysex_of(3000 + k, k);
+		const byte_string e = sysex_message(3000 + k, k);
 		period(node.write_end, {e, {0xF8}});
 		append_to(want, e);
 		want.push_back(0xF8);
 	}
 	for (unsigned k = 0; k < 120; k++) {
 		node.take(got);
-		const byte_string e = sysex_of(3000, 7 * k);
+		const byte_string e = sysex_message(3000, 7 * k);
 		period(node.write_end, {e, {static_cast<std::uint8_t>(0x80 | (k & 15)), 0x3C, 0}},
 		       [&] { node.take(got); });
 		append_to(want, e);
@@ -329,10 +320,10 @@ TEST_F(DeviceLink, EventThatDoesNotFitIsDroppedWholeAndTheNextOneGoesIn)
 {
 	small_node node;
 	ASSERT_GE(node.write_end, 0);
-	const byte_string fills_node = sysex_of(4096, 0);
-	const byte_string big = sysex_of(100000, 1);
-	const byte_string bigger = sysex_of(100000, 2);
-	const byte_string too_big = sysex_of(70000, 3); // 62,144 bytes are free
+	const byte_string fills_node = sysex_message(4096, 0);
+	const byte_string big = sysex_message(100000, 1);
+	const byte_string bigger = sysex_message(100000, 2);
+	const byte_string too_big = sysex_message(70000, 3); // 62,144 bytes are free
 	const byte_string note = {0x92, 0x40, 0x7F};
 	period(node.write_end, {fills_node, big, bigger, too_big, note});
 	EXPECT_EQ(playback_queue.dropped_events, 1u);
@@ -341,7 +332,7 @@ TEST_F(DeviceLink, EventThatDoesNotFitIsDroppedWholeAndTheNextOneGoesIn)
 	// Larger than the whole ring: dropped even with nothing queued.
 	byte_string got;
 	drain_node(node, got);
-	period(node.write_end, {sysex_of(playback_queue_size + 1, 4)});
+	period(node.write_end, {sysex_message(playback_queue_size + 1, 4)});
 	EXPECT_EQ(playback_queue.dropped_events, 2u);
 	node.take(got);
 
@@ -357,7 +348,7 @@ TEST_F(DeviceLink, WriteErrorDropsWhatIsQueued)
 	small_node node;
 	ASSERT_GE(node.write_end, 0);
 	signal(SIGPIPE, SIG_IGN);
-	period(node.write_end, {sysex_of(9000, 5)});
+	period(node.write_end, {sysex_message(9000, 5)});
 	ASSERT_GT(playback_queue.length, 0u);
 	close(node.read_end); // writes now fail with EPIPE
 	node.read_end = -1;
@@ -375,7 +366,7 @@ TEST_F(DeviceLink, ClosingThePlaybackSlotEmptiesItsQueue)
 	device_link_set_paths(std::nullopt, p);
 	device_link_service();
 	ASSERT_GE(device_link.playback_fd, 0);
-	period(device_link.playback_fd, {sysex_of(9000, 6)});
+	period(device_link.playback_fd, {sysex_message(9000, 6)});
 	ASSERT_GT(playback_queue.length, 0u);
 
 	// The node is removed while its reader stays: nothing fails to write,

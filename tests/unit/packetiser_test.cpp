@@ -2,24 +2,25 @@
 //
 // Short byte sequences with the exact packets they must give (code index, then
 // the bytes a caller copies), then seeded random streams of two kinds:
-// well-formed traffic built message by message, whose packets are known before
-// it is fed in, and biased noise, where every packet must keep the properties
-// the capture path relies on.  Seeds are fixed, so a failure reproduces.
+// traffic from the MIDI model, whose packets are known before it is fed in,
+// and biased noise, where every packet must pass the checker the fuzzer
+// uses.  Seeds are fixed, so a failure reproduces.
 
 #include "bridge/packetiser.h"
+#include "support/midi_model.h"
+#include "support/packet_check.h"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
-#include <random>
+#include <string>
 #include <vector>
 
 using namespace cableferry;
+using namespace cftest;
 
 namespace {
-
-using bytes = std::vector<std::uint8_t>;
 
 // A packet as the capture path sees it: the code index, then the bytes it copies.
 bytes copied(const midi_packet &p)
@@ -163,144 +164,60 @@ TEST(Packetiser, ResetForgetsTheMessageInProgress)
 	EXPECT_EQ(packetiser.parse_state, packet_state::idle);
 }
 
-// Well-formed traffic built message by message.  Each message knows the
-// packets it must give; real-time bytes are slipped in before any byte and
-// must come out at once, ahead of the message they interrupt.
-struct traffic {
-	std::mt19937 rng;        // fixed seed: the stream is reproducible
-	bytes in;                // the stream
-	std::vector<bytes> want; // packets expected, in order
-	std::uint8_t running;    // channel status in force, 0 when none
-	bool open_sysex;         // a System Exclusive was left unfinished
+// One stream case: messages from the model in a mix, laid on the wire in a
+// style.  The packets must be exactly the events the model owes, each with
+// the code index its bytes call for.
+struct traffic_case {
+	const char *what;   // shown when the case fails
+	traffic_mix mix;    // the messages
+	wire_style style;   // how they are sent
+};
 
-	explicit traffic(std::uint32_t seed) : rng(seed), running(0), open_sysex(false) {}
-
-	unsigned pick(unsigned n) { return unsigned(rng() % n); }
-	std::uint8_t data() { return std::uint8_t(pick(0x80)); }
-
-	void put(std::uint8_t b)
-	{
-		if (pick(6) == 0) {
-			const std::uint8_t rt = std::uint8_t(0xF8 + pick(8));
-			in.push_back(rt);
-			want.push_back({0x0F, rt});
-		}
-		in.push_back(b);
-	}
-
-	void channel()
-	{
-		bytes m;
-		const std::uint8_t status = running != 0 && pick(2) ? running : std::uint8_t(0x80 + pick(0x70));
-		if (status != running)
-			put(status);
-		const unsigned n = (status & 0xE0) == 0xC0 ? 1 : 2;
-		m.push_back(std::uint8_t(status >> 4));
-		m.push_back(status);
-		for (unsigned i = 0; i < n; ++i) {
-			m.push_back(data());
-			put(m.back());
-		}
-		want.push_back(m);
-		running = status;
-	}
-
-	void common()
-	{
-		const unsigned kind = pick(open_sysex ? 5 : 6);
-		if (kind <= 2) {
-			const std::uint8_t status = kind == 0 ? 0xF1 : kind == 1 ? 0xF3 : 0xF2;
-			bytes m{std::uint8_t(status == 0xF2 ? 0x3 : 0x2), status};
-			put(status);
-			for (unsigned i = 0; i < (status == 0xF2 ? 2u : 1u); ++i) {
-				m.push_back(data());
-				put(m.back());
-			}
-			want.push_back(m);
-		} else if (kind == 3) {
-			put(0xF6);
-			want.push_back({0x5, 0xF6});
-		} else if (kind == 4) {
-			put(std::uint8_t(0xF4 + pick(2)));
-		} else {
-			put(0xF7); // stray end of exclusive
-		}
-		running = 0;
-		open_sysex = false;
-		for (unsigned i = pick(3); i > 0; --i)
-			put(data()); // dropped: nothing is in progress
-	}
-
-	// A System Exclusive message; an unfinished one is cut off by whatever
-	// status comes next, and only its whole chunks come out.
-	void sysex(bool finish)
-	{
-		bytes m{0xF0};
-		for (unsigned i = pick(40); i > 0; --i)
-			m.push_back(data());
-		if (finish)
-			m.push_back(0xF7);
-		for (std::size_t i = 0; i < m.size(); ++i) {
-			put(m[i]);
-			const bool end = finish && i + 1 == m.size();
-			if (i % 3 == 2 || end) {
-				const std::size_t len = i % 3 + 1;
-				bytes chunk{std::uint8_t(end ? 4 + len : 4)};
-				chunk.insert(chunk.end(), m.begin() + std::ptrdiff_t(i + 1 - len), m.begin() + std::ptrdiff_t(i + 1));
-				want.push_back(chunk);
-			}
-		}
-		running = 0;
-		open_sysex = !finish;
-	}
-
-	void build(unsigned messages)
-	{
-		for (unsigned i = 0; i < messages; ++i) {
-			const unsigned r = pick(10);
-			if (r < 5)
-				channel();
-			else if (r < 7)
-				common();
-			else
-				sysex(r != 9);
-		}
-	}
+const traffic_case traffic_cases[] = {
+	{"rough traffic, running status, real-time inside", rough_mix, {100, 6}},
+	{"whole messages, some running status, rare real-time", playable_mix, {50, 200}},
+	{"a performance", performance_mix, {100, 6}},
 };
 
 TEST(PacketiserStream, WellFormedTrafficGivesExactlyItsMessages)
 {
-	for (std::uint32_t seed = 1; seed <= 20; ++seed) {
-		SCOPED_TRACE(testing::Message() << "seed " << seed);
-		traffic t(seed);
-		t.build(2000);
-		const std::vector<bytes> got = packets_of(t.in);
-		ASSERT_EQ(got.size(), t.want.size());
-		for (std::size_t i = 0; i < got.size(); ++i)
-			ASSERT_EQ(got[i], t.want[i]) << "packet " << i;
-	}
+	for (const traffic_case &c : traffic_cases)
+		for (std::uint64_t seed = 1; seed <= 20; ++seed) {
+			SCOPED_TRACE(testing::Message() << c.what << ", seed " << seed);
+			message_source source(seed, c.mix);
+			wire_model wire(seed, c.style);
+			for (unsigned i = 0; i < 2000; ++i)
+				wire.add(source.next());
+			std::vector<bytes> want;
+			for (const bytes &e : wire.events) {
+				want.push_back({code_index_of(e)});
+				want.back().insert(want.back().end(), e.begin(), e.end());
+			}
+			EXPECT_EQ(difference(packets_of(wire.wire), want), "");
+		}
 }
 
+// Every length of System Exclusive, with real-time bytes inside: its
+// chunks, joined, are the message.
 TEST(PacketiserStream, SysexChunksRejoinToTheMessage)
 {
-	std::mt19937 rng(7);
+	prng rng{7};
 	packetiser_reset();
 	for (unsigned length = 2; length < 200; ++length) {
 		SCOPED_TRACE(testing::Message() << "message of " << length << " bytes");
-		bytes message{0xF0};
-		while (message.size() + 1 < length)
-			message.push_back(std::uint8_t(rng() % 0x80));
-		message.push_back(0xF7);
+		const bytes message = sysex_message(length, rng);
+		wire_model wire(length, {0, 4});
+		wire.add(message);
 
 		bytes joined;
 		bool ended = false;
-		for (std::uint8_t b : message) {
-			if (rng() % 4 == 0) {
-				const midi_packet *rt = packetise_byte(std::uint8_t(0xF8 + rng() % 8));
-				ASSERT_NE(rt, nullptr);
-				ASSERT_EQ(rt->code_index, 0xF);
-			}
+		for (std::uint8_t b : wire.wire) {
 			const midi_packet *p = packetise_byte(b);
+			if (b >= 0xF8) {
+				ASSERT_NE(p, nullptr);
+				ASSERT_EQ(p->code_index, 0xF);
+				continue;
+			}
 			if (p == nullptr)
 				continue;
 			ASSERT_FALSE(ended);
@@ -314,77 +231,51 @@ TEST(PacketiserStream, SysexChunksRejoinToTheMessage)
 	}
 }
 
-std::uint8_t biased_byte(std::mt19937 &rng)
+std::uint8_t biased_byte(prng &rng)
 {
-	const unsigned r = unsigned(rng() % 100);
+	const unsigned r = rng.below(100);
 	if (r < 50)
-		return std::uint8_t(rng() % 0x80);        // data
+		return rng.data();                                       // data
 	if (r < 65)
-		return std::uint8_t(0x80 + rng() % 0x70); // channel status
+		return static_cast<std::uint8_t>(0x80 + rng.below(0x70)); // channel status
 	if (r < 77)
-		return std::uint8_t(0xF8 + rng() % 8);    // real-time
+		return static_cast<std::uint8_t>(0xF8 + rng.below(8));    // real-time
 	if (r < 85)
 		return 0xF0;
 	if (r < 92)
 		return 0xF7;
-	return std::uint8_t(0xF1 + rng() % 6);        // F1..F6
+	return static_cast<std::uint8_t>(0xF1 + rng.below(6));        // F1..F6
 }
 
-// What must hold for byte b, fed in state `before` with `held` assembled,
-// given what packetise_byte returned.
-testing::AssertionResult well_formed(std::uint8_t b, packet_state before, const midi_packet &held,
-                                     const midi_packet *p)
-{
-	const auto fail = [&] { return testing::AssertionFailure() << "byte " << std::hex << int(b) << ": "; };
-	if (b >= 0xF8) {
-		if (p == nullptr || p->code_index != 0xF || p->data[0] != b)
-			return fail() << "real-time byte not passed through at once";
-		if (packetiser.parse_state != before || packetiser.message_packet.code_index != held.code_index
-		    || packetiser.message_packet.data != held.data)
-			return fail() << "real-time byte disturbed the message in progress";
-	}
-	if (b < 0x80 && before == packet_state::idle && p != nullptr)
-		return fail() << "stray data byte produced a packet";
-	if (p == nullptr)
-		return testing::AssertionSuccess();
-
-	const std::uint8_t code = p->code_index;
-	if (code < 0x2 || code > 0xF)
-		return fail() << "code index " << int(code) << " is never produced";
-	if ((code == 0xF) != (b >= 0xF8))
-		return fail() << "code index F is for real-time bytes only";
-	const unsigned len = code_index_length[code];
-	if (p->data[len - 1] != b)
-		return fail() << "the completing byte is not the last one copied";
-	for (unsigned k = len; k < 3; ++k)
-		if (p->data[k] != 0)
-			return fail() << "byte past the length is not zero";
-	if (code >= 0x8 && code <= 0xE && p->data[0] >> 4 != code)
-		return fail() << "channel packet whose status does not match code " << int(code);
-	if (code == 0x2 && p->data[0] != 0xF1 && p->data[0] != 0xF3)
-		return fail() << "code 2 without F1 or F3";
-	if (code == 0x3 && p->data[0] != 0xF2)
-		return fail() << "code 3 without F2";
-	if (p != packetiser.current_packet)
-		return fail() << "returned packet is not current_packet";
-	return testing::AssertionSuccess();
-}
-
+// Biased noise, and the generated streams too: every packet passes the
+// checker the fuzzer uses.
 TEST(PacketiserStream, NoiseKeepsEveryPacketWellFormed)
 {
 	std::array<unsigned, 16> seen{};
-	for (std::uint32_t seed = 100; seed < 104; ++seed) {
-		std::mt19937 rng(seed);
+	const auto run = [&](const char *what, std::uint64_t seed, const bytes &in) {
 		packetiser_reset();
-		for (unsigned i = 0; i < 250000; ++i) {
-			const std::uint8_t b = biased_byte(rng);
-			const packet_state before = packetiser.parse_state;
-			const midi_packet held = packetiser.message_packet;
-			const midi_packet *p = packetise_byte(b);
-			ASSERT_TRUE(well_formed(b, before, held, p)) << "seed " << seed << ", byte " << i;
+		packet_checker checker;
+		const char *problem = nullptr;
+		for (std::size_t i = 0; i < in.size(); ++i) {
+			const midi_packet *p = checker.feed(in[i], problem);
+			ASSERT_EQ(problem, nullptr) << problem << ": " << what << ", seed " << seed << ", byte " << i << " = " << hex(bytes{in[i]});
 			if (p != nullptr)
 				++seen[p->code_index];
 		}
+	};
+	for (std::uint64_t seed = 100; seed < 104; ++seed) {
+		prng rng{seed};
+		bytes noise(250000);
+		for (std::uint8_t &b : noise)
+			b = biased_byte(rng);
+		ASSERT_NO_FATAL_FAILURE(run("noise", seed, noise));
+	}
+	for (const traffic_case &c : traffic_cases) {
+		message_source source(1, c.mix);
+		wire_model wire(1, c.style);
+		for (unsigned i = 0; i < 20000; ++i)
+			wire.add(source.next());
+		ASSERT_NO_FATAL_FAILURE(run(c.what, 1, wire.wire));
 	}
 	for (unsigned code = 0x2; code <= 0xF; ++code)
 		EXPECT_GT(seen[code], 0u) << "code index " << code << " never came out";
