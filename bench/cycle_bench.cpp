@@ -62,6 +62,7 @@
 #include "bridge/port_table.h"
 #include "device/device_link.h"
 #include "device/playback_queue.h"
+#include "support/midi_model.h"
 
 #include "support/jack_harness.h"
 
@@ -81,7 +82,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -107,46 +107,20 @@ double cpu_ns()
 
 constexpr std::size_t stream_size = 64 * 1024;
 
-// Channel messages from a few instruments on different channels: notes in
-// running status (velocity 0 as note off), controller sweeps, pitch bend,
-// program changes and channel pressure.  Fixed seed: the same stream on
-// every run.
+// Channel messages only, as a keyboard and a sequencer send them: long runs
+// in one status (running status on the wire), note on and off, controllers,
+// pitch bend, key pressure, program changes and channel pressure.  Fixed
+// seed: the same stream on every run.
+constexpr cftest::traffic_mix channel_mix = {
+	.channel3 = 95, .channel2 = 5, .common = 0, .tune_request = 0, .realtime = 0,
+	.short_sysex = 0, .long_sysex = 0, .unfinished_sysex = 0, .undefined = 0, .stray_end = 0,
+	.repeat_status = 85, .stray_data = 0,
+};
+
 std::vector<std::uint8_t> build_channel_stream()
 {
-	std::mt19937 rng{20240607};
-	const auto pick = [&](unsigned n) { return unsigned(rng() % n); };
-	const auto data = [&] { return std::uint8_t(pick(0x80)); };
-	constexpr std::array<std::uint8_t, 6> channels = {0, 1, 2, 3, 9, 10};
-	std::vector<std::uint8_t> out;
-	while (out.size() < stream_size) {
-		const std::uint8_t c = channels[pick(channels.size())];
-		const unsigned r = pick(100);
-		if (r < 60) {
-			out.push_back(std::uint8_t(0x90 | c));
-			for (unsigned n = 1 + pick(12); n > 0; --n) {
-				out.push_back(data());
-				out.push_back(pick(2) == 0 ? 0 : std::uint8_t(1 + pick(0x7F)));
-			}
-		} else if (r < 85) {
-			out.push_back(std::uint8_t(0xB0 | c));
-			const std::uint8_t controller = data();
-			for (unsigned n = 1 + pick(8); n > 0; --n) {
-				out.push_back(controller);
-				out.push_back(data());
-			}
-		} else if (r < 95) {
-			out.push_back(std::uint8_t(0xE0 | c));
-			for (unsigned n = 1 + pick(6); n > 0; --n) {
-				out.push_back(data());
-				out.push_back(data());
-			}
-		} else {
-			out.push_back(std::uint8_t((pick(2) == 0 ? 0xC0 : 0xD0) | c));
-			for (unsigned n = 1 + pick(3); n > 0; --n)
-				out.push_back(data());
-		}
-	}
-	return out;
+	return cftest::stream_of(20240607, channel_mix, {.running_status = 100, .realtime_inside = 0},
+	                         stream_size);
 }
 
 // The stream, and what the packetiser makes of it.

@@ -1,20 +1,20 @@
 // Packetiser throughput.
 //
-// A deterministic stream modelled on a busy controller and sequencer: notes in
-// running status, controller sweeps, pitch bend, program changes and channel
-// pressure, System Exclusive messages from a few bytes to bulk dumps, and
-// timing clock bytes dropped in anywhere, inside messages too.  Each packet's
+// A deterministic stream from the test kit's MIDI model, modelled on a busy
+// controller and sequencer: channel messages in long runs of running
+// status, System Exclusive messages from a few bytes to bulk dumps, and
+// real-time bytes dropped in anywhere, inside messages too.  Each packet's
 // bytes are read as the capture path would copy them.  A second case runs a
 // long System Exclusive dump alone.  Figures are input bytes per second.
 
 #include "bridge/packetiser.h"
+#include "support/midi_model.h"
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <random>
 #include <span>
 #include <vector>
 
@@ -24,91 +24,18 @@ namespace {
 
 constexpr std::size_t stream_size = 384 * 1024;
 
-struct stream_builder {
-	std::mt19937 rng{20240521}; // fixed: the same stream on every run
-	std::vector<std::uint8_t> out; // the stream being built
-
-	unsigned pick(unsigned n) { return unsigned(rng() % n); }
-	std::uint8_t data() { return std::uint8_t(pick(0x80)); }
-
-	// Appends a byte; now and then a clock byte slips in ahead of it.
-	void put(std::uint8_t b)
-	{
-		if (pick(32) == 0)
-			out.push_back(0xF8);
-		out.push_back(b);
-	}
-
-	void notes(std::uint8_t channel)
-	{
-		put(std::uint8_t(0x90 | channel));
-		for (unsigned n = 1 + pick(12); n > 0; --n) {
-			put(data());
-			put(pick(3) == 0 ? 0 : std::uint8_t(1 + pick(0x7F))); // velocity 0 is a note off
-		}
-	}
-
-	void controllers(std::uint8_t channel)
-	{
-		put(std::uint8_t(0xB0 | channel));
-		const std::uint8_t controller = data();
-		for (unsigned n = 1 + pick(8); n > 0; --n) {
-			put(controller);
-			put(data());
-		}
-	}
-
-	void pitch_bend(std::uint8_t channel)
-	{
-		put(std::uint8_t(0xE0 | channel));
-		for (unsigned n = 1 + pick(6); n > 0; --n) {
-			put(data());
-			put(data());
-		}
-	}
-
-	void two_byte(std::uint8_t status)
-	{
-		put(status);
-		for (unsigned n = 1 + pick(3); n > 0; --n)
-			put(data());
-	}
-
-	void sysex(unsigned length)
-	{
-		put(0xF0);
-		for (unsigned i = 0; i < length; ++i)
-			put(data());
-		put(0xF7);
-	}
-
-	std::vector<std::uint8_t> build()
-	{
-		while (out.size() < stream_size) {
-			const std::uint8_t channel = std::uint8_t(pick(16));
-			const unsigned r = pick(100);
-			if (r < 45)
-				notes(channel);
-			else if (r < 70)
-				controllers(channel);
-			else if (r < 82)
-				pitch_bend(channel);
-			else if (r < 88)
-				two_byte(std::uint8_t(0xC0 | channel));
-			else if (r < 94)
-				two_byte(std::uint8_t(0xD0 | channel));
-			else if (r < 99)
-				sysex(4 + pick(60));
-			else
-				sysex(256 + pick(2048));
-		}
-		return out;
-	}
+// Mostly channel messages in long runs of one status, some System
+// Exclusive, and a clock byte slipped in before one byte in 32.
+constexpr cftest::traffic_mix busy_mix = {
+	.channel3 = 82, .channel2 = 12, .common = 0, .tune_request = 0, .realtime = 0,
+	.short_sysex = 5, .long_sysex = 1, .unfinished_sysex = 0, .undefined = 0, .stray_end = 0,
+	.repeat_status = 85, .stray_data = 0,
 };
 
 const std::vector<std::uint8_t> &mixed_stream()
 {
-	static const std::vector<std::uint8_t> stream = stream_builder{}.build();
+	static const std::vector<std::uint8_t> stream =
+		cftest::stream_of(20240521, busy_mix, {.running_status = 100, .realtime_inside = 32}, stream_size);
 	return stream;
 }
 

@@ -209,6 +209,15 @@ void wire_model::start_over()
 
 // ---- what arrived ----------------------------------------------------------------
 
+bytes stream_of(std::uint64_t seed, const traffic_mix &mix, const wire_style &style, std::size_t size)
+{
+	message_source source(seed, mix);
+	wire_model wire(seed + 1, style);
+	while (wire.wire.size() < size)
+		wire.add(source.next());
+	return std::move(wire.wire);
+}
+
 std::uint8_t code_index_of(std::span<const std::uint8_t> e)
 {
 	if (e.empty() || e.size() > 3)

@@ -133,6 +133,11 @@ private:
 	void owe(bytes event);
 };
 
+// At least size bytes of wire: messages drawn in mix's proportions, laid
+// down in style, all from seed.  For benchmarks, which want a stream and not
+// its events.
+bytes stream_of(std::uint64_t seed, const traffic_mix &mix, const wire_style &style, std::size_t size);
+
 // ---- what arrived ----------------------------------------------------------------
 
 // The code index of the packet that carries event, or 0 when no packet the
