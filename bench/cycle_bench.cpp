@@ -700,6 +700,14 @@ void BM_playback_cycle(benchmark::State &state, playback_case which)
 		playback_send(playback.write_end, std::span(scratch).first(1024));
 	};
 
+	// CPU time of a batch of cycles.
+	const auto batch_ns = [] {
+		const double t0 = cpu_ns();
+		for (int i = 0; i < idle_batch; ++i)
+			process_cycle(period_frames, nullptr);
+		return cpu_ns() - t0;
+	};
+
 	double idle_ns = 0, case_ns = 0;
 	std::uint64_t calls = 0;
 	bool wrong = false;
@@ -709,10 +717,7 @@ void BM_playback_cycle(benchmark::State &state, playback_case which)
 		empty_node();
 		playback_queue_clear();
 		state.ResumeTiming();
-		const double t0 = cpu_ns();
-		for (int i = 0; i < idle_batch; ++i)
-			process_cycle(period_frames, nullptr);
-		const double t1 = cpu_ns();
+		idle_ns += batch_ns();
 		state.PauseTiming();
 		wrong |= playback_queue.length != 0 || read(playback.read_end, scratch.data(), 1) != -1;
 		if (which == playback_case::direct)
@@ -720,10 +725,7 @@ void BM_playback_cycle(benchmark::State &state, playback_case which)
 		else
 			stall();
 		state.ResumeTiming();
-		const double t2 = cpu_ns();
-		for (int i = 0; i < idle_batch; ++i)
-			process_cycle(period_frames, nullptr);
-		const double t3 = cpu_ns();
+		case_ns += batch_ns();
 		state.PauseTiming();
 		if (which == playback_case::direct) {
 			// Every cycle wrote the note, at once.
@@ -735,8 +737,6 @@ void BM_playback_cycle(benchmark::State &state, playback_case which)
 			wrong |= playback_queue.length != 1024;
 		}
 		state.ResumeTiming();
-		idle_ns += t1 - t0;
-		case_ns += t3 - t2;
 		calls += idle_batch;
 	}
 	if (wrong)

@@ -12,7 +12,6 @@
 #include <jack/metadata.h>
 #include <jack/uuid.h>
 
-#include <algorithm>
 #include <array>
 
 #include "control/client_name.h"

@@ -135,7 +135,6 @@ void reset_read_buffer()
 	device_link.read_len = 0;
 }
 
-
 // One slot: opens it when closed; when open, sets its status flags (the
 // probe that also reasserts its mode) and closes it when it has gone.
 void service_slot(int &slot, const char *path, int access, int status_flags, void (*on_close)())

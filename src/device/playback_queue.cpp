@@ -59,7 +59,7 @@ void playback_queue_prepare()
 	mlock(playback_queue.ring.data(), playback_queue.ring.size()); // best effort
 }
 
-bool playback_flush(int fd)
+void playback_flush(int fd)
 {
 	playback_queue_t &q = playback_queue;
 	while (q.length > 0) {
@@ -74,7 +74,6 @@ bool playback_flush(int fd)
 		if (static_cast<std::size_t>(n) < piece)
 			break; // the node is full
 	}
-	return q.length == 0;
 }
 
 void playback_send(int fd, std::span<const std::uint8_t> event)

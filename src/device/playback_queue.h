@@ -40,9 +40,9 @@ extern playback_queue_t playback_queue;
 void playback_queue_prepare();
 
 // Writes what is queued to fd until the queue is empty or fd takes no more.
-// A write error other than EAGAIN or EINTR drops what is queued.  True when
-// the queue is empty afterwards.  link_lock held.
-bool playback_flush(int fd);
+// A write error other than EAGAIN or EINTR drops what is queued.  link_lock
+// held.
+void playback_flush(int fd);
 
 // One event for fd.  With nothing queued it is written at once and what fd
 // did not take is queued; otherwise it goes behind the queue.  An event that

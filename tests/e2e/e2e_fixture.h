@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 #include <jack/jack.h>
 
+#include <algorithm>
 #include <deque>
 #include <string>
 #include <vector>
@@ -29,6 +30,36 @@ namespace cftest {
 inline constexpr const char *midi_type = "8 bit raw midi";
 inline constexpr unsigned long out_flags = JackPortIsOutput | JackPortIsPhysical | JackPortIsTerminal;
 inline constexpr unsigned long in_flags = JackPortIsInput | JackPortIsPhysical | JackPortIsTerminal;
+
+// The ports a bridge named client registers, as the server lists them:
+// midi.TX, midi.TX.CH0 .. CHF and midi.RX, each where asked for.
+inline std::vector<port_info> bridge_ports(const std::string &client, bool tx, bool channels, bool rx)
+{
+	std::vector<port_info> ports;
+	if (tx)
+		ports.push_back({client + ":midi.TX", midi_type, out_flags});
+	if (channels)
+		for (const char *ch : {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "A", "B", "C", "D", "E", "F"})
+			ports.push_back({client + ":midi.TX.CH" + ch, midi_type, out_flags});
+	if (rx)
+		ports.push_back({client + ":midi.RX", midi_type, in_flags});
+	return ports;
+}
+
+// The ports got are exactly those of want, in any order, each with its type
+// and flags.
+inline void expect_same_ports(std::vector<port_info> got, std::vector<port_info> want)
+{
+	const auto by_name = [](const port_info &a, const port_info &b) { return a.name < b.name; };
+	std::sort(got.begin(), got.end(), by_name);
+	std::sort(want.begin(), want.end(), by_name);
+	ASSERT_EQ(got.size(), want.size());
+	for (std::size_t i = 0; i < got.size(); i++) {
+		EXPECT_EQ(got[i].name, want[i].name);
+		EXPECT_EQ(got[i].type, want[i].type) << got[i].name;
+		EXPECT_EQ(got[i].flags, want[i].flags) << got[i].name;
+	}
+}
 
 class e2e_dir : public ::testing::Test {
 protected:

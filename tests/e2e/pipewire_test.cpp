@@ -59,21 +59,11 @@ TEST_P(on_pipewire, ports_types_and_flags_with_S)
 		return;
 	const std::string fifo = dir.make_fifo("dev");
 	const std::string client = "cableferry-" + fifo;
-	std::vector<port_info> want = {{client + ":midi.TX", midi_type, out_flags}};
-	for (const char *ch : {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "A", "B", "C", "D", "E", "F"})
-		want.push_back({client + ":midi.TX.CH" + ch, midi_type, out_flags});
-	want.push_back({client + ":midi.RX", midi_type, in_flags});
+	const std::vector<port_info> want = bridge_ports(client, true, true, true);
 
 	daemon_proc &d = launch({"-S", "-d", fifo});
 	ASSERT_NO_FATAL_FAILURE(await_port(d, want.back().name));
-	const auto got = probe.ports_of(client);
-	ASSERT_EQ(got.size(), want.size());
-	for (const auto &w : want) {
-		const auto it = std::find_if(got.begin(), got.end(), [&](const port_info &p) { return p.name == w.name; });
-		ASSERT_NE(it, got.end()) << "no port " << w.name;
-		EXPECT_EQ(it->type, w.type) << w.name;
-		EXPECT_EQ(it->flags, w.flags) << w.name;
-	}
+	ASSERT_NO_FATAL_FAILURE(expect_same_ports(probe.ports_of(client), want));
 	EXPECT_TRUE(d.running());
 	// The server's quantum is every client's period.
 	EXPECT_EQ(jack_get_buffer_size(probe.client()), server.period);

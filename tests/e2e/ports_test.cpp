@@ -46,30 +46,14 @@ TEST_F(ports, names_types_and_flags)
 		for (const auto &a : c.args)
 			args.push_back(a == "@" ? fifo : a);
 
-		std::vector<port_info> want;
-		if (c.tx)
-			want.push_back({client + ":midi.TX", midi_type, out_flags});
-		if (c.channels)
-			for (const char *ch : {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "A", "B", "C", "D", "E", "F"})
-				want.push_back({client + ":midi.TX.CH" + ch, midi_type, out_flags});
-		if (c.rx)
-			want.push_back({client + ":midi.RX", midi_type, in_flags});
+		const std::vector<port_info> want = bridge_ports(client, c.tx, c.channels, c.rx);
 
 		daemon_proc &d = launch(args);
 		// The ports are all registered before the client is activated, and
 		// they can be looked up by name from then on (the registration
 		// notices come only with activation): wait for the last one.
 		ASSERT_NO_FATAL_FAILURE(await_port(d, want.back().name));
-		auto got = probe.ports_of(client);
-		const auto by_name = [](const port_info &a, const port_info &b) { return a.name < b.name; };
-		std::sort(got.begin(), got.end(), by_name);
-		std::sort(want.begin(), want.end(), by_name);
-		ASSERT_EQ(got.size(), want.size());
-		for (std::size_t i = 0; i < got.size(); i++) {
-			EXPECT_EQ(got[i].name, want[i].name);
-			EXPECT_EQ(got[i].type, want[i].type) << got[i].name;
-			EXPECT_EQ(got[i].flags, want[i].flags) << got[i].name;
-		}
+		ASSERT_NO_FATAL_FAILURE(expect_same_ports(probe.ports_of(client), want));
 		EXPECT_TRUE(d.running());
 		EXPECT_EQ(d.stderr_text(), "");
 	}
