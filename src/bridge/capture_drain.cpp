@@ -12,6 +12,13 @@
 // per-channel port that is full, or has nframes events, simply misses the
 // packets beyond that; midi.TX still gets them.
 //
+// The drain also stops reading once it has read capture_byte_bound(nframes)
+// bytes in one period (reads stay 16 bytes long, so it may read up to 15
+// more).  Bytes that complete no message (a node of zeros, stray data
+// bytes, F4 and F5) make no event, so without a bound on bytes a node that
+// never runs dry would keep the drain, the lock and JACK's thread for ever.
+// What lies beyond the bound stays in the node for the next period.
+//
 // No allocation, no printing; read() on a non-blocking descriptor is the
 // only system call.
 #include "bridge/capture_drain.h"
@@ -22,13 +29,14 @@
 
 #include "bridge/packetiser.h"
 #include "device/device_link.h"
+#include "device/link_counters.h"
 
 namespace cableferry {
 
 namespace {
 
 // The longest event a packet can produce.
-constexpr size_t longest_event = 3;
+constexpr size_t longest_event = midi_bytes_per_event;
 
 // Channel voice status bytes, 80..EF: their low nibble is the channel.
 constexpr bool is_channel_status(std::uint8_t b) { return b >= 0x80 && b <= 0xEF; }
@@ -50,16 +58,26 @@ void capture_drain(jack_nframes_t nframes, const out_buffer_array &out_buffers,
                    out_count_array &out_event_count, const midi_sink &sink)
 {
 	device_link_t &dl = device_link;
+	direction_counters_t &counters = link_counters.capture;
 	void *tx = out_buffers[tx_index];
+	const std::size_t bound = capture_byte_bound(nframes);
+	std::size_t read_now = 0;
 	do {
 		if (dl.read_pos >= dl.read_len) {
-			const ssize_t n = read(dl.capture_fd, dl.read_buffer.data(), read_buffer_size);
 			dl.read_pos = 0;
+			if (read_now >= bound) {
+				dl.read_len = 0;
+				count(counters.bounded_cycles);
+				return;
+			}
+			const ssize_t n = read(dl.capture_fd, dl.read_buffer.data(), read_buffer_size);
 			if (n <= 0) {
 				dl.read_len = 0;
 				return;
 			}
 			dl.read_len = static_cast<int>(n);
+			read_now += static_cast<std::size_t>(n);
+			count(counters.bytes, static_cast<std::uint64_t>(n));
 		}
 		std::size_t used = 0;
 		const midi_packet *p = packetise_bytes(
@@ -69,8 +87,12 @@ void capture_drain(jack_nframes_t nframes, const out_buffer_array &out_buffers,
 			continue;
 		const size_t len = code_index_length[p->code_index];
 		bool tx_full = false;
-		if (tx != nullptr && put_event(sink, tx, out_event_count[tx_index], *p, len))
-			tx_full = sink.room(tx) < longest_event;
+		if (tx != nullptr) {
+			if (put_event(sink, tx, out_event_count[tx_index], *p, len))
+				tx_full = sink.room(tx) < longest_event;
+			else
+				count(counters.dropped_events);
+		}
 		if (const std::uint8_t status = p->data[0]; is_channel_status(status)) {
 			const std::size_t i = tx_channel(status & 0x0F);
 			if (out_buffers[i] != nullptr && out_event_count[i] < nframes)

@@ -5,7 +5,9 @@
 // feeds the packetiser byte by byte and turns each completed packet into one
 // JACK MIDI event on midi.TX, and channel messages also on the port of their
 // channel.  Events go at frame offsets 0, 1, 2... in the order their packets
-// completed.  Bytes not handed out stay in read_buffer for the next period.
+// completed.  Bytes not handed out stay in read_buffer for the next period,
+// and reading stops for the period once capture_byte_bound(nframes) bytes
+// have been read.
 #pragma once
 
 #include <jack/midiport.h>
@@ -26,6 +28,20 @@ struct midi_sink {
 
 // JACK's MIDI buffer functions.
 inline constexpr midi_sink jack_sink = {jack_midi_event_reserve, jack_midi_max_event_size};
+
+// The most MIDI bytes one event of midi.TX carries: a three-byte message,
+// or a three-byte SysEx chunk.
+inline constexpr std::size_t midi_bytes_per_event = 3;
+
+// The most bytes the drain reads from the node in one period.  midi.TX takes
+// at most nframes events a period, and no event carries more than three
+// bytes, so nframes events' worth of whole messages always fits: the bound
+// never holds back a burst that the period could deliver, it only stops
+// bytes that make no event from taking the period.
+constexpr std::size_t capture_byte_bound(jack_nframes_t nframes)
+{
+	return midi_bytes_per_event * nframes;
+}
 
 using out_buffer_array = std::array<void *, output_port_count>;
 using out_count_array = std::array<jack_nframes_t, output_port_count>;

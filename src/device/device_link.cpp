@@ -32,6 +32,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "device/link_counters.h"
 #include "device/playback_queue.h"
 
 namespace cableferry {
@@ -137,7 +138,8 @@ void reset_read_buffer()
 
 // One slot: opens it when closed; when open, sets its status flags (the
 // probe that also reasserts its mode) and closes it when it has gone.
-void service_slot(int &slot, const char *path, int access, int status_flags, void (*on_close)())
+void service_slot(int &slot, const char *path, int access, int status_flags, void (*on_close)(),
+                  direction_counters_t &counters)
 {
 	if (slot < 0) {
 		const int fd = open_node(path, access);
@@ -147,6 +149,7 @@ void service_slot(int &slot, const char *path, int access, int status_flags, voi
 		slot = fd;
 		fcntl(fd, F_SETFL, status_flags);
 		pthread_mutex_unlock(&link_lock);
+		count(counters.opened);
 		return;
 	}
 	const int fd = slot;
@@ -161,8 +164,10 @@ void service_slot(int &slot, const char *path, int access, int status_flags, voi
 	// Once the slot reads -1 the process cycle no longer touches fd, so it
 	// is closed outside the lock: closing a serial line or a raw MIDI output
 	// may wait for its output to drain, and the cycle must not wait with it.
-	if (lost)
+	if (lost) {
 		close(fd);
+		count(counters.lost);
+	}
 }
 
 } // namespace
@@ -171,10 +176,10 @@ void device_link_service()
 {
 	if (device_paths.capture)
 		service_slot(device_link.capture_fd, device_paths.capture->c_str(), O_RDONLY,
-		             O_NONBLOCK, reset_read_buffer);
+		             O_NONBLOCK, reset_read_buffer, link_counters.capture);
 	if (device_paths.playback)
 		service_slot(device_link.playback_fd, device_paths.playback->c_str(), O_WRONLY,
-		             O_NONBLOCK, playback_queue_clear);
+		             O_NONBLOCK, playback_queue_clear, link_counters.playback);
 }
 
 } // namespace cableferry

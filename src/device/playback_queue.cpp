@@ -10,7 +10,14 @@
 // EAGAIN or EINTR means the node is in trouble: what waits is dropped, and
 // the device link's probe decides whether the node is gone.  No allocation,
 // no output; write() on a non-blocking descriptor is the only system call.
+//
+// An event is told apart by its first byte: F0 begins a SysEx, a data byte
+// or F7 continues one, F8..FF is real-time and leaves the SysEx framing
+// alone, and any other status ends a SysEx that was left open.  A piece
+// that ends with F7 closes its message, whether it went out or not.
 #include "device/playback_queue.h"
+
+#include "device/link_counters.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -40,6 +47,7 @@ void append(std::span<const std::uint8_t> bytes)
 	std::memcpy(q.ring.data() + end, bytes.data(), first);
 	std::memcpy(q.ring.data(), bytes.data() + first, bytes.size() - first);
 	q.length += bytes.size();
+	set_queued(link_counters.playback, q.length);
 }
 
 // Forgets the first n waiting bytes.
@@ -49,14 +57,43 @@ void consume(std::size_t n)
 	q.length -= n;
 	// An empty ring starts again at 0, so that what comes next is one piece.
 	q.start = q.length == 0 ? 0 : (q.start + n) % playback_queue_size;
+	set_queued(link_counters.playback, q.length);
+}
+
+// One write to the node; what it took is counted.
+ssize_t write_node(int fd, const std::uint8_t *p, std::size_t n)
+{
+	const ssize_t took = write(fd, p, n);
+	if (took > 0)
+		count(link_counters.playback.bytes, static_cast<std::uint64_t>(took));
+	return took;
+}
+
+// Queues or writes a whole event; false when it was dropped.
+bool send_whole(int fd, std::span<const std::uint8_t> event)
+{
+	playback_queue_t &q = playback_queue;
+	if (event.size() > playback_queue_size - q.length) {
+		count(link_counters.playback.dropped_events);
+		return false;
+	}
+	if (q.length > 0) {
+		append(event);
+		return true;
+	}
+	const ssize_t n = write_node(fd, event.data(), event.size());
+	if (n < 0 && !transient(errno))
+		return false; // a failed write is not retried
+	append(event.subspan(n > 0 ? static_cast<std::size_t>(n) : 0));
+	return true;
 }
 
 } // namespace
 
-void playback_queue_prepare()
+bool playback_queue_prepare()
 {
 	std::memset(playback_queue.ring.data(), 0, playback_queue.ring.size());
-	mlock(playback_queue.ring.data(), playback_queue.ring.size()); // best effort
+	return mlock(playback_queue.ring.data(), playback_queue.ring.size()) == 0;
 }
 
 void playback_flush(int fd)
@@ -64,7 +101,7 @@ void playback_flush(int fd)
 	playback_queue_t &q = playback_queue;
 	while (q.length > 0) {
 		const std::size_t piece = std::min(q.length, playback_queue_size - q.start);
-		const ssize_t n = write(fd, q.ring.data() + q.start, piece);
+		const ssize_t n = write_node(fd, q.ring.data() + q.start, piece);
 		if (n < 0) {
 			if (!transient(errno))
 				playback_queue_clear();
@@ -81,24 +118,39 @@ void playback_send(int fd, std::span<const std::uint8_t> event)
 	playback_queue_t &q = playback_queue;
 	if (event.empty())
 		return;
-	if (event.size() > playback_queue_size - q.length) {
-		q.dropped_events++;
+	const std::uint8_t first = event.front();
+	const bool ends_sysex = event.back() == 0xF7;
+	if (first >= 0xF8) { // real-time
+		send_whole(fd, event);
 		return;
 	}
-	if (q.length > 0) {
-		append(event);
+	if (first == 0xF0) {
+		const bool sent = send_whole(fd, event);
+		q.sysex = ends_sysex ? sysex_state::none : sent ? sysex_state::open : sysex_state::cut;
 		return;
 	}
-	const ssize_t n = write(fd, event.data(), event.size());
-	if (n < 0 && !transient(errno))
-		return; // a failed write is not retried
-	append(event.subspan(n > 0 ? static_cast<std::size_t>(n) : 0));
+	if (first < 0x80 || first == 0xF7) { // the next piece of a SysEx
+		if (q.sysex != sysex_state::open) {
+			count(link_counters.playback.dropped_events);
+		} else if (!send_whole(fd, event)) {
+			q.sysex = sysex_state::cut;
+		}
+		if (ends_sysex)
+			q.sysex = sysex_state::none;
+		return;
+	}
+	q.sysex = sysex_state::none; // any other status ends a SysEx left open
+	send_whole(fd, event);
 }
 
 void playback_queue_clear()
 {
-	playback_queue.start = 0;
-	playback_queue.length = 0;
+	playback_queue_t &q = playback_queue;
+	q.start = 0;
+	q.length = 0;
+	if (q.sysex == sysex_state::open)
+		q.sysex = sysex_state::cut;
+	set_queued(link_counters.playback, 0);
 }
 
 } // namespace cableferry

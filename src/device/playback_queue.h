@@ -7,6 +7,13 @@
 // that does not fit whole is dropped whole, so the device never sees part
 // of a message.  The queue belongs to the device link: every function below
 // runs with link_lock held, and the process cycle is the only writer.
+//
+// A System Exclusive message often comes in pieces, one event each (our own
+// midi.TX sends three bytes at a time).  Once a piece is dropped, every later
+// piece of that message is dropped too, up to and including its F7, and so
+// is a piece whose F0 never went out: a device may see a SysEx cut off by
+// the next status byte, which receivers discard, but never a shortened one
+// that looks whole.  Real-time bytes between the pieces pass as ever.
 #pragma once
 
 #include <array>
@@ -24,11 +31,18 @@ namespace cableferry {
 // small enough to lock in memory.
 inline constexpr std::size_t playback_queue_size = 256 * 1024;
 
+// Where the stream sent to the node stands with System Exclusive.
+enum class sysex_state : std::uint8_t {
+	none, // no SysEx open: a piece without its F0 is dropped
+	open, // an F0 went out and its F7 has not: pieces go on
+	cut,  // a piece of the open SysEx was dropped: the rest is dropped too
+};
+
 struct playback_queue_t {
 	std::array<std::uint8_t, playback_queue_size> ring; // waiting bytes, oldest at start
 	std::size_t start;                                 // index in ring of the oldest byte
 	std::size_t length;                                // bytes waiting
-	std::uint64_t dropped_events;                      // events dropped whole since start-up
+	sysex_state sysex;                                 // SysEx framing of what went out
 };
 
 // The one instance; empty at start.
@@ -36,8 +50,8 @@ extern playback_queue_t playback_queue;
 
 // Touches every page of the ring, and locks it in memory where the system
 // allows, so that the real-time thread never takes a page fault on it.
-// Called once at start-up.
-void playback_queue_prepare();
+// Called once at start-up; true when the ring is locked.
+bool playback_queue_prepare();
 
 // Writes what is queued to fd until the queue is empty or fd takes no more.
 // A write error other than EAGAIN or EINTR drops what is queued.  link_lock
@@ -46,12 +60,13 @@ void playback_flush(int fd);
 
 // One event for fd.  With nothing queued it is written at once and what fd
 // did not take is queued; otherwise it goes behind the queue.  An event that
-// does not fit whole in the free space is dropped whole and counted.
-// link_lock held.
+// does not fit whole in the free space is dropped whole and counted, as is
+// a SysEx piece whose message was cut or never begun.  link_lock held.
 void playback_send(int fd, std::span<const std::uint8_t> event);
 
 // Drops everything queued: the slot closed, and the bytes were for that
-// device.  link_lock held.
+// device.  A SysEx that was open counts as cut, so its later pieces never
+// reach a device without their start.  link_lock held.
 void playback_queue_clear();
 
 } // namespace cableferry

@@ -15,6 +15,7 @@
 #include "bridge/capture_drain.h"
 #include "bridge/packetiser.h"
 #include "device/device_link.h"
+#include "device/link_counters.h"
 
 using namespace cableferry;
 
@@ -294,4 +295,22 @@ TEST_F(CaptureDrain, ClosedWriterEndsTheDrainQuietly)
 	EXPECT_EQ(device_link.read_len, 0);
 	EXPECT_EQ(device_link.read_pos, 0);
 	EXPECT_TRUE(on(tx_index).empty());
+}
+
+TEST_F(CaptureDrain, NodeThatNeverRunsDryStopsAtTheByteBound)
+{
+	// Zeros make no event, so only the bound ends the drain.
+	device_link.capture_fd = open("/dev/zero", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	ASSERT_GE(device_link.capture_fd, 0);
+	enable({tx_index});
+	for (const jack_nframes_t nframes : {1u, 256u, 4096u}) {
+		const std::uint64_t bytes_before = link_counters.capture.bytes;
+		const std::uint64_t bounded_before = link_counters.capture.bounded_cycles;
+		cycle(nframes);
+		const std::uint64_t read = link_counters.capture.bytes - bytes_before;
+		EXPECT_GE(read, capture_byte_bound(nframes));
+		EXPECT_LT(read, capture_byte_bound(nframes) + read_buffer_size);
+		EXPECT_EQ(link_counters.capture.bounded_cycles - bounded_before, 1u);
+		EXPECT_TRUE(on(tx_index).empty());
+	}
 }

@@ -25,6 +25,7 @@
 #include <signal.h>
 
 #include "device/device_link.h"
+#include "device/link_counters.h"
 #include "device/playback_queue.h"
 #include "support/jack_harness.h"
 #include "support/midi_model.h"
@@ -68,7 +69,7 @@ protected:
 		device_link.read_pos = device_link.read_len = 0;
 		device_link.read_buffer.fill(0);
 		playback_queue_clear();
-		playback_queue.dropped_events = 0;
+		link_counters.playback.dropped_events = 0;
 		device_link_set_paths(std::nullopt, std::nullopt);
 		fs::remove_all(dir);
 	}
@@ -212,6 +213,7 @@ TEST_F(DeviceLink, PlaybackFifoWhoseReaderLeftIsLostThenReopened)
 namespace {
 
 using byte_string = std::vector<std::uint8_t>;
+using cftest::concat;
 using cftest::sysex_message;
 
 struct small_node {
@@ -304,7 +306,7 @@ TEST_F(DeviceLink, QueuedBytesLeaveExactlyWhereTheyStoppedAndInOrder)
 	}
 	drain_node(node, got);
 	EXPECT_EQ(playback_queue.length, 0u);
-	EXPECT_EQ(playback_queue.dropped_events, 0u);
+	EXPECT_EQ(link_counters.playback.dropped_events.load(), 0u);
 	ASSERT_EQ(got.size(), want.size());
 	EXPECT_TRUE(got == want) << "the bytes differ or are out of order";
 
@@ -326,14 +328,14 @@ TEST_F(DeviceLink, EventThatDoesNotFitIsDroppedWholeAndTheNextOneGoesIn)
 	const byte_string too_big = sysex_message(70000, 3); // 62,144 bytes are free
 	const byte_string note = {0x92, 0x40, 0x7F};
 	period(node.write_end, {fills_node, big, bigger, too_big, note});
-	EXPECT_EQ(playback_queue.dropped_events, 1u);
+	EXPECT_EQ(link_counters.playback.dropped_events.load(), 1u);
 	EXPECT_EQ(playback_queue.length, 200003u);
 
 	// Larger than the whole ring: dropped even with nothing queued.
 	byte_string got;
 	drain_node(node, got);
 	period(node.write_end, {sysex_message(playback_queue_size + 1, 4)});
-	EXPECT_EQ(playback_queue.dropped_events, 2u);
+	EXPECT_EQ(link_counters.playback.dropped_events.load(), 2u);
 	node.take(got);
 
 	byte_string want;
@@ -354,7 +356,7 @@ TEST_F(DeviceLink, WriteErrorDropsWhatIsQueued)
 	node.read_end = -1;
 	period(node.write_end, {{0x90, 0x3C, 0x64}});
 	EXPECT_EQ(playback_queue.length, 0u);
-	EXPECT_EQ(playback_queue.dropped_events, 0u);
+	EXPECT_EQ(link_counters.playback.dropped_events.load(), 0u);
 }
 
 TEST_F(DeviceLink, ClosingThePlaybackSlotEmptiesItsQueue)
@@ -602,4 +604,49 @@ TEST(LinkLock, HolderRunsAtTheWaitersPriority)
 	const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(run.got - run.asked);
 	EXPECT_LT(waited.count(), 500) << "the holder of link_lock was kept off the processor for "
 	                               << waited.count() << " ms";
+}
+
+// System Exclusive in pieces, as midi.TX sends it, into a queue with `room`
+// bytes free: once a piece is dropped the rest of its message goes too, F7
+// and all, and a piece whose F0 never went out goes as well; real-time
+// bytes between the pieces, and the next message, pass untouched.
+TEST_F(DeviceLink, CutSysExLosesItsRestAndNeverLooksWhole)
+{
+	const struct {
+		const char *label;
+		std::size_t room;                // free bytes in the queue when the pieces come
+		std::vector<byte_string> pieces; // sent into that room
+		byte_string want;                // what the device gets of them
+		std::uint64_t dropped;           // events dropped
+	} cases[] = {
+		{"middle piece dropped", 6, {{0xF0, 1, 2}, {3, 4, 5, 6, 7}, {0xF8}, {8, 0xF7}}, {0xF0, 1, 2, 0xF8}, 2},
+		{"first piece dropped", 2, {{0xF0, 1, 2}, {0xFE}, {3, 0xF7}}, {0xFE}, 2},
+		{"continuation without its F0", 100, {{1, 2, 3}, {4, 0xF7}}, {}, 2},
+		{"status ends it, the rest is stray", 100, {{0xF0, 1, 2}, {0x90, 0x3C, 0x64}, {3, 0xF7}},
+		 {0xF0, 1, 2, 0x90, 0x3C, 0x64}, 1},
+		{"every piece fits", 100, {{0xF0, 1, 2}, {0xF8}, {3, 4, 5}, {0xF7}}, {0xF0, 1, 2, 0xF8, 3, 4, 5, 0xF7}, 0},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.label);
+		small_node node;
+		ASSERT_GE(node.write_end, 0);
+		link_counters.playback.dropped_events = 0;
+		const std::vector<byte_string> fill = {sysex_message(4096 + 100000, 9),
+		                                       sysex_message(playback_queue_size - 100000 - c.room, 10)};
+		period(node.write_end, fill);
+		ASSERT_EQ(playback_queue_size - playback_queue.length, c.room);
+		for (const auto &p : c.pieces)
+			playback_send(node.write_end, p);
+		byte_string got;
+		drain_node(node, got);
+		const byte_string next = {0xF0, 0x7D, 0xF7};
+		period(node.write_end, {next});
+		node.take(got);
+
+		byte_string want = concat(fill);
+		append_to(want, c.want);
+		append_to(want, next);
+		EXPECT_EQ(cftest::difference(got, want), "");
+		EXPECT_EQ(link_counters.playback.dropped_events.load(), c.dropped);
+	}
 }
