@@ -3,8 +3,10 @@
 // main scans the options, prepares the process (daemon, SIGPIPE, the lock,
 // the first opening of the devices, the change of user), names and starts
 // the JACK client, and then supervises the devices for ever.  The devices
-// are opened before the change of user, with the rights the daemon starts
-// with.
+// are opened, and the playback queue locked in memory, before the change of
+// user, with the rights the daemon starts with; the rest of memory is locked
+// after it, where the new user's limits allow.  Status requests are blocked
+// first of all, before any thread exists, for the supervision loop to take.
 #include <err.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -12,8 +14,10 @@
 
 #include "control/client_name.h"
 #include "control/jack_client.h"
+#include "control/memory_lock.h"
 #include "control/options.h"
 #include "control/settings.h"
+#include "control/signals.h"
 #include "control/supervise.h"
 #include "control/user.h"
 #include "device/device_link.h"
@@ -61,6 +65,7 @@ void fill_standard_descriptors()
 
 int main(int argc, char **argv)
 {
+	hold_signals();
 	fill_standard_descriptors();
 	const scan_outcome scan = scan_options(argc, argv, bridge_settings);
 	if (scan.result == scan_result::usage)
@@ -73,12 +78,12 @@ int main(int argc, char **argv)
 	signal(SIGPIPE, on_sigpipe);
 	device_link_set_paths(bridge_settings.capture_path, bridge_settings.playback_path);
 	link_lock_init();
-	if (bridge_settings.playback_path)
-		playback_queue_prepare();
+	const bool queue_locked = bridge_settings.playback_path && playback_queue_prepare();
 	device_link_service();
 	const auto &name = bridge_settings.user_name;
 	if (bridge_settings.switch_user && !change_user(bridge_settings.user_id, name ? name->c_str() : nullptr))
 		errx(69, "Could not set user ID");
+	lock_memory(queue_locked);
 
 	jack_connect(fit_client_name(make_client_name(bridge_settings)));
 	jack_start();

@@ -1,13 +1,14 @@
 // Supervision.
 //
-// The loop is the device-loss rule, a one-second sleep and a service of the
-// device link, for ever.  The rule comes first, so with -k a device that
+// The loop is the device-loss rule, a one-second wait (which answers status
+// requests) and a service of the device link, for ever.  The rule comes first, so with -k a device that
 // failed to open at start-up ends the process right after activation.
 #include "control/supervise.h"
 
 #include <unistd.h>
 
 #include "control/settings.h"
+#include "control/signals.h"
 #include "device/device_link.h"
 
 namespace cableferry {
@@ -30,7 +31,7 @@ void apply_device_loss_rule()
 void supervision_round()
 {
 	apply_device_loss_rule();
-	usleep(1000000);
+	wait_answering(std::chrono::seconds(1));
 	device_link_service();
 }
 

@@ -12,8 +12,8 @@ namespace cableferry {
 // the main thread is their only writer.
 void apply_device_loss_rule();
 
-// One round of supervision: the device-loss rule, a one-second sleep, a
-// service of the device link.
+// One round of supervision: the device-loss rule, a one-second wait that
+// answers status requests, a service of the device link.
 void supervision_round();
 
 // The supervision loop; never returns.

@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -169,6 +172,88 @@ TEST_F(server_loss, server_stopping_ends_with_zero)
 	server.stop();
 	EXPECT_EQ(a.exit_status(), 0) << a.stderr_text();
 	EXPECT_EQ(b.exit_status(), 0) << b.stderr_text();
+}
+
+// ---- the status line ---------------------------------------------------------
+
+// The figures of the last status line the daemon printed for direction, as
+// "open bytes=9 dropped=0 ..." (the state first), after asking for a new one.
+std::map<std::string, std::string> ask_status(daemon_proc &d, const std::string &direction)
+{
+	const auto lines = [&](const std::string &text) { return std::count(text.begin(), text.end(), '\n'); };
+	const auto before = lines(d.stderr_text());
+	EXPECT_EQ(kill(d.pid, SIGUSR1), 0);
+	std::string text;
+	EXPECT_TRUE(wait_until([&] {
+		text = d.stderr_text();
+		return lines(text) >= before + 2;
+	})) << text;
+	std::map<std::string, std::string> figures;
+	const std::string head = "cableferry: " + direction + " ";
+	const std::size_t at = text.rfind(head);
+	if (at == std::string::npos)
+		return figures;
+	std::istringstream line(text.substr(at, text.find('\n', at) - at));
+	std::string word;
+	while (line >> word)
+		if (const auto eq = word.find('='); eq != std::string::npos)
+			figures[word.substr(0, eq)] = word.substr(eq + 1);
+		else if (word == "open:" || word == "waiting:")
+			figures["state"] = word.substr(0, word.size() - 1);
+	return figures;
+}
+
+class status_line : public e2e_server {};
+
+// SIGUSR1 prints one line per node whose figures follow a known exchange,
+// and the daemon carries on.
+TEST_F(status_line, counts_what_went_through_and_keeps_running)
+{
+	const std::string in = dir.make_fifo("in");
+	const std::string out = dir.make_fifo("out");
+	unique_fd reader = open_fifo_reader(out);
+	const std::string client = "cableferry-" + in;
+	daemon_proc &d = launch({"-C", in, "-P", out});
+	ASSERT_NO_FATAL_FAILURE(await_active(d, client, in));
+	ASSERT_TRUE(wait_until([&] { return open_count(d.pid, out) == 1; }));
+	ASSERT_TRUE(probe.connect(probe.own("out"), client + ":midi.RX"));
+	auto capture = ask_status(d, "capture " + in);
+	auto playback = ask_status(d, "playback " + out);
+	EXPECT_EQ(capture["state"], "open");
+	EXPECT_EQ(playback["state"], "open");
+	const auto figure = [](std::map<std::string, std::string> &m, const char *key) {
+		return std::stoull(m.count(key) ? m[key] : "0");
+	};
+	const std::uint64_t read_before = figure(capture, "bytes");
+
+	// Nine bytes in, six bytes out.
+	unique_fd writer(::open(in.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+	ASSERT_EQ(::write(writer.fd, "\x90\x3C\x64\x80\x3C\x40\xB0\x07\x64", 9), 9);
+	ASSERT_TRUE(probe.send({{0x91, 0x40, 0x7F}, {0x81, 0x40, 0x00}}));
+	bytes got;
+	ASSERT_TRUE(wait_until([&] { read_available(reader.fd, got); return got.size() >= 6; }));
+	ASSERT_TRUE(probe.wait_periods(4));
+	capture = ask_status(d, "capture " + in);
+	playback = ask_status(d, "playback " + out);
+	EXPECT_EQ(figure(capture, "bytes") - read_before, 9u);
+	EXPECT_EQ(figure(playback, "bytes"), 6u);
+	for (auto *m : {&capture, &playback}) {
+		EXPECT_EQ((*m)["opened"], "1");
+		EXPECT_EQ((*m)["lost"], "0");
+		EXPECT_EQ((*m)["dropped"], "0");
+		EXPECT_EQ((*m)["queued"], "0");
+		EXPECT_EQ((*m)["bounded"], "0");
+		EXPECT_FALSE((*m)["memory"].empty());
+	}
+
+	// The capture node goes: the line says so.
+	writer.reset();
+	ASSERT_EQ(unlink(in.c_str()), 0);
+	ASSERT_TRUE(wait_until([&] { return open_count(d.pid, in) == 0; }));
+	capture = ask_status(d, "capture " + in);
+	EXPECT_EQ(capture["state"], "waiting");
+	EXPECT_EQ(capture["lost"], "1");
+	EXPECT_TRUE(d.running());
 }
 
 // ---- background mode ---------------------------------------------------------

@@ -231,6 +231,38 @@ TEST_F(playback, capture_and_supervision_go_on_while_the_playback_node_takes_not
 	EXPECT_TRUE(d->running());
 }
 
+// A capture node that never runs dry, and whose bytes make no event, holds
+// up neither the graph, nor playback, nor the main thread: a note still
+// reaches the playback node, other clients keep their pace, and with -k the
+// loss of the playback node still ends the process.
+TEST_F(playback, endless_capture_node_stalls_nothing)
+{
+	node = dir.make_fifo("out");
+	unique_fd reader = open_fifo_reader(node);
+	ASSERT_TRUE(reader);
+	client = "cableferry-zero";
+	d = &launch({"-k", "-C", "/dev/zero", "-P", node});
+	ASSERT_NO_FATAL_FAILURE(await_port(*d, client + ":midi.RX"));
+	ASSERT_TRUE(wait_until([&] { return open_count(d->pid, node) == 1; }));
+	ASSERT_TRUE(probe.connect(probe.own("out"), client + ":midi.RX"));
+
+	const std::uint64_t xruns_before = probe.xruns();
+	const std::uint64_t periods_before = probe.periods();
+	probe.restart_gap_watch();
+	const auto start = steady::now();
+	const bytes note = {0x90, 0x3C, 0x64};
+	EXPECT_EQ(deliver(reader.fd, {{note}}, note.size()), note);
+	std::this_thread::sleep_for(2s - (steady::now() - start));
+	const std::uint64_t periods = probe.periods() - periods_before;
+	const auto gap = probe.longest_gap();
+	std::cout << "[ figures  ] in 2 s the probe ran " << periods << " periods, longest gap " << gap.count()
+	          << " us, " << probe.xruns() - xruns_before << " xruns\n";
+	EXPECT_LT(gap, 30ms) << "another client waited " << gap.count() << " us for a period";
+
+	ASSERT_EQ(unlink(node.c_str()), 0);
+	EXPECT_EQ(d->exit_status(5s), 0) << "the main thread is stuck";
+}
+
 // What is sent while the node is gone is dropped, not kept for later.
 struct loss_case {
 	const char *label; // how the node goes away
