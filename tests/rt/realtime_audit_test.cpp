@@ -4,7 +4,10 @@
 // cycle queues what it cannot write and flushes it later), and the capture
 // node is lost and found again.  Its process callback must not allocate,
 // print, read anything but the capture node, write anything but the playback
-// node, or wait on any lock but link_lock.
+// node, wait on any lock but link_lock, poll, sleep, open, close, fcntl,
+// ioctl, touch a semaphore or a condition variable, or (once warmed up, in
+// a build without sanitizers, whose shadow memory faults in as it goes)
+// switch away of its own accord or take a page fault.
 //
 // The probe's own counters are tested first, so that the zeros of the audit
 // mean something: this test program runs again under the probe, and a JACK
@@ -14,11 +17,17 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <semaphore.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -43,6 +52,10 @@ struct misdeeds_t {
 	int zero_fd = -1;               // a foreign descriptor, read
 	FILE *null_file = nullptr;      // a stream, fully buffered: printing to it makes no write
 	pthread_mutex_t other = PTHREAD_MUTEX_INITIALIZER; // a foreign lock
+	pthread_cond_t wake = PTHREAD_COND_INITIALIZER;    // a condition nobody waits on
+	sem_t sem;                      // a semaphore, posted and taken
+	char *fresh = nullptr;          // a mapped page never touched before
+	int calls = 0;                  // callbacks so far
 };
 
 misdeeds_t misdeeds;
@@ -51,7 +64,8 @@ misdeeds_t misdeeds;
 // not do, and the two things it may.
 int misbehave(jack_nframes_t, void *)
 {
-	if (!misdeeds.due.exchange(false))
+	// After the warm-up, when switches and page faults count.
+	if (++misdeeds.calls <= static_cast<int>(rt::warmup_cycles) + 2 || !misdeeds.due.exchange(false))
 		return 0;
 	void *volatile block = std::malloc(24);
 	std::free(block);
@@ -63,7 +77,16 @@ int misbehave(jack_nframes_t, void *)
 	pthread_mutex_unlock(&misdeeds.other);
 	pthread_mutex_lock(&link_lock);
 	pthread_mutex_unlock(&link_lock);
-	misdeeds.done = io;
+	pollfd p{misdeeds.null_fd, POLLOUT, 0};
+	const timespec a_while{0, 2000000};
+	int queued = 0;
+	const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+	const bool calls = ::poll(&p, 1, 0) == 1 && nanosleep(&a_while, nullptr) == 0 && fd >= 0 &&
+	                   fcntl(fd, F_GETFL) >= 0 && ::close(fd) == 0 &&
+	                   ioctl(device_link.capture_fd, FIONREAD, &queued) == 0 && sem_post(&misdeeds.sem) == 0 &&
+	                   sem_wait(&misdeeds.sem) == 0 && pthread_cond_signal(&misdeeds.wake) == 0;
+	misdeeds.fresh[0] = 1; // a page fault
+	misdeeds.done = io && calls;
 	return 0;
 }
 
@@ -83,6 +106,10 @@ void count_misdeeds()
 	misdeeds.null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
 	misdeeds.zero_fd = open("/dev/zero", O_RDONLY | O_CLOEXEC);
 	misdeeds.null_file = std::fopen("/dev/null", "w");
+	ASSERT_EQ(sem_init(&misdeeds.sem, 0, 0), 0);
+	void *page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	ASSERT_NE(page, MAP_FAILED);
+	misdeeds.fresh = static_cast<char *>(page);
 	ASSERT_NE(misdeeds.null_file, nullptr);
 	static char stream_buffer[BUFSIZ];
 	setvbuf(misdeeds.null_file, stream_buffer, _IOFBF, sizeof stream_buffer);
@@ -111,6 +138,11 @@ void count_misdeeds()
 	EXPECT_EQ((*r)[rt::foreign_locks], 1u);
 	EXPECT_EQ((*r)[rt::capture_reads], 1u);
 	EXPECT_EQ((*r)[rt::playback_writes], 1u);
+	for (const rt::counter c : {rt::polls, rt::sleeps, rt::opens, rt::closes, rt::fcntls, rt::ioctls, rt::conditions})
+		EXPECT_EQ((*r)[c], 1u) << rt::counter_names[c];
+	EXPECT_EQ((*r)[rt::semaphores], 2u);
+	EXPECT_GE((*r)[rt::switches], 1u) << "the sleep switched away";
+	EXPECT_GE((*r)[rt::page_faults], 1u) << "the fresh page faulted in";
 }
 
 // Runs this test again in a program of its own with the probe preloaded,
@@ -220,6 +252,18 @@ TEST_F(RealtimeAudit, CycleAllocatesPrintsAndWaitsOnNothingElse)
 	EXPECT_GT(r[rt::playback_writes], (*keeping_up)[rt::playback_writes] + 3) << "the queue was never flushed";
 	for (const rt::counter c : rt::forbidden)
 		EXPECT_EQ(r[c], 0u) << rt::counter_names[c] << " in the daemon's process callback";
+	std::printf("[ figures  ] after the warm-up: %llu voluntary switches (%llu more waiting for link_lock), "
+	            "%llu page faults\n", static_cast<unsigned long long>(r[rt::switches]),
+	            static_cast<unsigned long long>(r[rt::lock_switches]),
+	            static_cast<unsigned long long>(r[rt::page_faults]));
+	// Where the daemon locked all its memory, no callback may fault or
+	// switch away; its status line says whether it did.
+	ASSERT_EQ(kill(d.pid, SIGUSR1), 0);
+	ASSERT_TRUE(wait_until([&] { return d.stderr_text().find("memory=") != std::string::npos; }));
+	if (d.stderr_text().find("memory=all") != std::string::npos) {
+		EXPECT_EQ(r[rt::switches], 0u) << "the process callback switched away";
+		EXPECT_EQ(r[rt::page_faults], 0u) << "the process callback took a page fault";
+	}
 	EXPECT_TRUE(d.running()) << d.stderr_text();
 }
 

@@ -27,8 +27,13 @@
 #include <link.h>
 #include <pthread.h>
 #include <stdarg.h>
+#include <poll.h>
+#include <semaphore.h>
 #include <stdio.h>
+#include <sys/epoll.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <time.h>
@@ -65,6 +70,8 @@ probe_state probe;
 __attribute__((tls_model("initial-exec"))) thread_local bool in_cycle;
 // Time spent reading and writing the nodes in this callback.
 __attribute__((tls_model("initial-exec"))) thread_local std::uint64_t io_ns;
+// Voluntary context switches spent waiting for link_lock in this callback.
+__attribute__((tls_model("initial-exec"))) thread_local std::uint64_t lock_switched;
 
 void add(rt::counter c, std::uint64_t by = 1)
 {
@@ -95,6 +102,25 @@ using fputs_fn = int (*)(const char *, FILE *);
 using fwrite_fn = size_t (*)(const void *, size_t, size_t, FILE *);
 using fputc_fn = int (*)(int, FILE *);
 using vsyslog_fn = void (*)(int, const char *, va_list);
+using poll_fn = int (*)(pollfd *, nfds_t, int);
+using ppoll_fn = int (*)(pollfd *, nfds_t, const timespec *, const sigset_t *);
+using select_fn = int (*)(int, fd_set *, fd_set *, fd_set *, timeval *);
+using pselect_fn = int (*)(int, fd_set *, fd_set *, fd_set *, const timespec *, const sigset_t *);
+using epoll_wait_fn = int (*)(int, epoll_event *, int, int);
+using nanosleep_fn = int (*)(const timespec *, timespec *);
+using clock_nanosleep_fn = int (*)(clockid_t, int, const timespec *, timespec *);
+using usleep_fn = int (*)(useconds_t);
+using sleep_fn = unsigned (*)(unsigned);
+using open_fn = int (*)(const char *, int, ...);
+using openat_fn = int (*)(int, const char *, int, ...);
+using close_fn = int (*)(int);
+using fcntl_fn = int (*)(int, int, ...);
+using ioctl_fn = int (*)(int, unsigned long, ...);
+using sem_fn = int (*)(sem_t *);
+using sem_timedwait_fn = int (*)(sem_t *, const timespec *);
+using cond_wait_fn = int (*)(pthread_cond_t *, pthread_mutex_t *);
+using cond_timedwait_fn = int (*)(pthread_cond_t *, pthread_mutex_t *, const timespec *);
+using cond_fn = int (*)(pthread_cond_t *);
 
 // The next definition of each function after this library's.
 struct real_functions {
@@ -107,6 +133,31 @@ struct real_functions {
 	fwrite_fn fwrite;                   // fwrite
 	fputc_fn fputc;                     // fputc, putchar, puts' newline
 	vsyslog_fn vsyslog;                 // syslog, vsyslog
+	poll_fn poll;                       // poll(2)
+	ppoll_fn ppoll;                     // ppoll(2)
+	select_fn select;                   // select(2)
+	pselect_fn pselect;                 // pselect(2)
+	epoll_wait_fn epoll_wait;           // epoll_wait(2)
+	nanosleep_fn nanosleep;             // nanosleep(2)
+	clock_nanosleep_fn clock_nanosleep; // clock_nanosleep(2)
+	usleep_fn usleep;                   // usleep(3)
+	sleep_fn sleep;                     // sleep(3)
+	open_fn open;                       // open(2)
+	open_fn open64;                     // open64
+	openat_fn openat;                   // openat(2)
+	openat_fn openat64;                 // openat64
+	close_fn close;                     // close(2)
+	fcntl_fn fcntl;                     // fcntl(2)
+	fcntl_fn fcntl64;                   // fcntl64
+	ioctl_fn ioctl;                     // ioctl(2)
+	sem_fn sem_wait;                    // sem_wait(3)
+	sem_fn sem_trywait;                 // sem_trywait(3)
+	sem_fn sem_post;                    // sem_post(3)
+	sem_timedwait_fn sem_timedwait;     // sem_timedwait(3)
+	cond_wait_fn cond_wait;             // pthread_cond_wait
+	cond_timedwait_fn cond_timedwait;   // pthread_cond_timedwait
+	cond_fn cond_signal;                // pthread_cond_signal
+	cond_fn cond_broadcast;             // pthread_cond_broadcast
 };
 
 real_functions real;
@@ -206,12 +257,23 @@ bool watch_heap()
 
 int probed_cycle(jack_nframes_t nframes, void *)
 {
+	rusage before{}, after{};
+	getrusage(RUSAGE_THREAD, &before);
 	const std::uint64_t start = now_ns();
 	io_ns = 0;
+	lock_switched = 0;
 	in_cycle = true;
 	const int r = probe.inner(nframes, probe.inner_arg);
 	in_cycle = false;
 	const std::uint64_t took = now_ns() - start;
+	getrusage(RUSAGE_THREAD, &after);
+	add(rt::lock_switches, lock_switched);
+	if (probe.n[rt::cycles].load(std::memory_order_relaxed) >= rt::warmup_cycles) {
+		const auto switched = static_cast<std::uint64_t>(after.ru_nvcsw - before.ru_nvcsw);
+		add(rt::switches, switched > lock_switched ? switched - lock_switched : 0);
+		add(rt::page_faults, static_cast<std::uint64_t>(after.ru_minflt - before.ru_minflt) +
+		                     static_cast<std::uint64_t>(after.ru_majflt - before.ru_majflt));
+	}
 	keep_longest(rt::own_ns, took > io_ns ? took - io_ns : 0);
 	keep_longest(rt::longest_ns, took);
 	const std::uint64_t period = probe.n[rt::period_ns].load(std::memory_order_relaxed);
@@ -265,6 +327,31 @@ __attribute__((constructor)) void find_everything()
 	next(real.fwrite, "fwrite");
 	next(real.fputc, "fputc");
 	next(real.vsyslog, "vsyslog");
+	next(real.poll, "poll");
+	next(real.ppoll, "ppoll");
+	next(real.select, "select");
+	next(real.pselect, "pselect");
+	next(real.epoll_wait, "epoll_wait");
+	next(real.nanosleep, "nanosleep");
+	next(real.clock_nanosleep, "clock_nanosleep");
+	next(real.usleep, "usleep");
+	next(real.sleep, "sleep");
+	next(real.open, "open");
+	next(real.open64, "open64");
+	next(real.openat, "openat");
+	next(real.openat64, "openat64");
+	next(real.close, "close");
+	next(real.fcntl, "fcntl");
+	next(real.fcntl64, "fcntl64");
+	next(real.ioctl, "ioctl");
+	next(real.sem_wait, "sem_wait");
+	next(real.sem_trywait, "sem_trywait");
+	next(real.sem_post, "sem_post");
+	next(real.sem_timedwait, "sem_timedwait");
+	next(real.cond_wait, "pthread_cond_wait");
+	next(real.cond_timedwait, "pthread_cond_timedwait");
+	next(real.cond_signal, "pthread_cond_signal");
+	next(real.cond_broadcast, "pthread_cond_broadcast");
 	probe.link = reinterpret_cast<const cableferry::device_link_t *>(program_symbol("_ZN10cableferry11device_linkE"));
 	probe.link_lock = reinterpret_cast<const pthread_mutex_t *>(program_symbol("_ZN10cableferry9link_lockE"));
 	probe.n[rt::resolved] = probe.link != nullptr && probe.link_lock != nullptr;
@@ -276,6 +363,22 @@ void count_print()
 {
 	if (in_cycle)
 		add(rt::prints);
+}
+
+// Counts one call of a kind the callback must not make, and passes it on
+// to the real function, looked up already or on the spot.
+template <class Fn, class... Args>
+auto counted(rt::counter c, Fn &slot, const char *name, Args... args)
+{
+	if (in_cycle)
+		add(c);
+	return next(slot, name)(args...);
+}
+
+// The mode of open and openat: present only when the flags create a file.
+mode_t open_mode(int flags, va_list ap)
+{
+	return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(ap, mode_t) : 0;
 }
 
 // A read or write inside the callback: counted as the node's or a foreign
@@ -339,10 +442,172 @@ int pthread_mutex_lock(pthread_mutex_t *m)
 		return fn(m);
 	if (m != probe.link_lock)
 		add(rt::foreign_locks);
+	rusage before{}, after{};
+	getrusage(RUSAGE_THREAD, &before);
 	const std::uint64_t start = now_ns();
 	const int r = fn(m);
 	keep_longest(rt::lock_ns, now_ns() - start);
+	getrusage(RUSAGE_THREAD, &after);
+	if (m == probe.link_lock)
+		lock_switched += static_cast<std::uint64_t>(after.ru_nvcsw - before.ru_nvcsw);
 	return r;
+}
+
+// ---- waits, descriptors and wake-ups ---------------------------------------------------
+
+int poll(pollfd *fds, nfds_t n, int timeout)
+{
+	return counted(rt::polls, real.poll, "poll", fds, n, timeout);
+}
+
+int ppoll(pollfd *fds, nfds_t n, const timespec *timeout, const sigset_t *mask)
+{
+	return counted(rt::polls, real.ppoll, "ppoll", fds, n, timeout, mask);
+}
+
+int select(int n, fd_set *r, fd_set *w, fd_set *e, timeval *timeout)
+{
+	return counted(rt::polls, real.select, "select", n, r, w, e, timeout);
+}
+
+int pselect(int n, fd_set *r, fd_set *w, fd_set *e, const timespec *timeout, const sigset_t *mask)
+{
+	return counted(rt::polls, real.pselect, "pselect", n, r, w, e, timeout, mask);
+}
+
+int epoll_wait(int epfd, epoll_event *events, int n, int timeout)
+{
+	return counted(rt::polls, real.epoll_wait, "epoll_wait", epfd, events, n, timeout);
+}
+
+int nanosleep(const timespec *t, timespec *left)
+{
+	return counted(rt::sleeps, real.nanosleep, "nanosleep", t, left);
+}
+
+int clock_nanosleep(clockid_t clock, int flags, const timespec *t, timespec *left)
+{
+	return counted(rt::sleeps, real.clock_nanosleep, "clock_nanosleep", clock, flags, t, left);
+}
+
+int usleep(useconds_t us)
+{
+	return counted(rt::sleeps, real.usleep, "usleep", us);
+}
+
+unsigned sleep(unsigned s)
+{
+	return counted(rt::sleeps, real.sleep, "sleep", s);
+}
+
+int open(const char *path, int flags, ...)
+{
+	va_list ap;
+	va_start(ap, flags);
+	const mode_t mode = open_mode(flags, ap);
+	va_end(ap);
+	return counted(rt::opens, real.open, "open", path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...)
+{
+	va_list ap;
+	va_start(ap, flags);
+	const mode_t mode = open_mode(flags, ap);
+	va_end(ap);
+	return counted(rt::opens, real.open64, "open64", path, flags, mode);
+}
+
+int openat(int dir, const char *path, int flags, ...)
+{
+	va_list ap;
+	va_start(ap, flags);
+	const mode_t mode = open_mode(flags, ap);
+	va_end(ap);
+	return counted(rt::opens, real.openat, "openat", dir, path, flags, mode);
+}
+
+int openat64(int dir, const char *path, int flags, ...)
+{
+	va_list ap;
+	va_start(ap, flags);
+	const mode_t mode = open_mode(flags, ap);
+	va_end(ap);
+	return counted(rt::opens, real.openat64, "openat64", dir, path, flags, mode);
+}
+
+int close(int fd)
+{
+	return counted(rt::closes, real.close, "close", fd);
+}
+
+// fcntl and ioctl take at most one argument after the command, an integer
+// or a pointer, which the calling convention passes the same way.
+int fcntl(int fd, int cmd, ...)
+{
+	va_list ap;
+	va_start(ap, cmd);
+	void *arg = va_arg(ap, void *);
+	va_end(ap);
+	return counted(rt::fcntls, real.fcntl, "fcntl", fd, cmd, arg);
+}
+
+int fcntl64(int fd, int cmd, ...)
+{
+	va_list ap;
+	va_start(ap, cmd);
+	void *arg = va_arg(ap, void *);
+	va_end(ap);
+	return counted(rt::fcntls, real.fcntl64, "fcntl64", fd, cmd, arg);
+}
+
+int ioctl(int fd, unsigned long request, ...)
+{
+	va_list ap;
+	va_start(ap, request);
+	void *arg = va_arg(ap, void *);
+	va_end(ap);
+	return counted(rt::ioctls, real.ioctl, "ioctl", fd, request, arg);
+}
+
+int sem_wait(sem_t *s)
+{
+	return counted(rt::semaphores, real.sem_wait, "sem_wait", s);
+}
+
+int sem_trywait(sem_t *s)
+{
+	return counted(rt::semaphores, real.sem_trywait, "sem_trywait", s);
+}
+
+int sem_post(sem_t *s)
+{
+	return counted(rt::semaphores, real.sem_post, "sem_post", s);
+}
+
+int sem_timedwait(sem_t *s, const timespec *t)
+{
+	return counted(rt::semaphores, real.sem_timedwait, "sem_timedwait", s, t);
+}
+
+int pthread_cond_wait(pthread_cond_t *c, pthread_mutex_t *m)
+{
+	return counted(rt::conditions, real.cond_wait, "pthread_cond_wait", c, m);
+}
+
+int pthread_cond_timedwait(pthread_cond_t *c, pthread_mutex_t *m, const timespec *t)
+{
+	return counted(rt::conditions, real.cond_timedwait, "pthread_cond_timedwait", c, m, t);
+}
+
+int pthread_cond_signal(pthread_cond_t *c)
+{
+	return counted(rt::conditions, real.cond_signal, "pthread_cond_signal", c);
+}
+
+int pthread_cond_broadcast(pthread_cond_t *c)
+{
+	return counted(rt::conditions, real.cond_broadcast, "pthread_cond_broadcast", c);
 }
 
 #ifndef RT_PROBE_HEAP_HOOKS

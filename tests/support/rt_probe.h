@@ -8,8 +8,12 @@
 // callback the program registers.  While that callback runs it counts what
 // a real-time callback must not do: heap calls, stdio or syslog output,
 // reads of anything but the capture node, writes to anything but the
-// playback node, and locks of any mutex but link_lock.  It also times the
-// callback, and the lock waits, reads and writes inside it.  The callback
+// playback node, locks of any mutex but link_lock, and any poll, sleep,
+// open, close, fcntl, ioctl, semaphore or condition-variable call.  Around
+// each callback it reads the thread's resource usage: once the first
+// rt::warmup_cycles have run, a voluntary context switch (one not spent
+// waiting for link_lock) or a page fault inside a callback is counted too.
+// It also times the callback, and the lock waits, reads and writes inside it.  The callback
 // side only adds to atomics; a thread of the library's own writes the
 // figures to $RT_PROBE_FILE.<pid> every $RT_PROBE_INTERVAL_MS milliseconds
 // (500 by default), replacing the file whole.  The daemon ends with _exit,
@@ -54,6 +58,17 @@ enum counter : std::size_t {
 	read_ns,         // longest read inside a callback
 	write_ns,        // longest write inside a callback
 	own_ns,          // longest callback less its reads and writes of the nodes
+	polls,           // poll, ppoll, select, pselect or epoll_wait calls
+	sleeps,          // nanosleep, clock_nanosleep, usleep or sleep calls
+	opens,           // open or openat calls
+	closes,          // close calls
+	fcntls,          // fcntl calls
+	ioctls,          // ioctl calls
+	semaphores,      // sem_wait, sem_timedwait, sem_trywait or sem_post calls
+	conditions,      // pthread_cond_wait, timedwait, signal or broadcast calls
+	switches,        // voluntary context switches after the warm-up, less lock waits
+	lock_switches,   // voluntary context switches while waiting for link_lock
+	page_faults,     // page faults (minor and major) after the warm-up
 	counter_count
 };
 
@@ -61,13 +76,19 @@ inline constexpr std::array<std::string_view, counter_count> counter_names = {
 	"reports", "resolved", "heap_watched", "cycles", "allocations", "prints",
 	"capture_reads", "foreign_reads", "playback_writes", "foreign_writes", "foreign_locks",
 	"longest_ns", "period_ns", "over_quarter", "over_half", "lock_ns", "read_ns", "write_ns",
-	"own_ns"};
+	"own_ns", "polls", "sleeps", "opens", "closes", "fcntls", "ioctls", "semaphores", "conditions",
+	"switches", "lock_switches", "page_faults"};
 
 inline constexpr std::size_t buckets = 16; // 1 us .. 32 ms, the last one open-ended
 
+// Callbacks after which switches and page faults count: the first ones may
+// still fault in stack and code.
+inline constexpr std::uint64_t warmup_cycles = 16;
+
 // The calls the probe counts as forbidden, for failure messages and checks.
-inline constexpr std::array<counter, 5> forbidden = {allocations, prints, foreign_reads,
-                                                      foreign_writes, foreign_locks};
+inline constexpr std::array<counter, 13> forbidden = {
+	allocations, prints, foreign_reads, foreign_writes, foreign_locks, polls, sleeps,
+	opens, closes, fcntls, ioctls, semaphores, conditions};
 
 // One report.
 struct report {
