@@ -33,23 +33,6 @@ description_status fake_query(const void *context, int, name_span_t buffer, std:
 	return fake->status;
 }
 
-TEST(PortLabels, ChannelsCountFromOneInPortOrder)
-{
-	EXPECT_STREQ(port_label(0).port, "midi.TX");
-	EXPECT_STREQ(port_label(0).pretty, "MIDI capture");
-	EXPECT_STREQ(port_label(rx_label_index).port, "midi.RX");
-	EXPECT_STREQ(port_label(rx_label_index).pretty, "MIDI playback");
-	for (unsigned c = 0; c < 16; c++) {
-		char port[16], pretty[32];
-		std::snprintf(port, sizeof port, "midi.TX.CH%X", c);
-		std::snprintf(pretty, sizeof pretty, "MIDI capture, channel %u", c + 1);
-		EXPECT_STREQ(port_label(1 + c).port, port);
-		EXPECT_STREQ(port_label(1 + c).pretty, pretty);
-	}
-	for (std::size_t i = 1; i < labelled_port_count; i++)
-		EXPECT_LT(port_label(i - 1).order, port_label(i).order) << port_label(i).port;
-}
-
 TEST(CutUtf8, NeverSplitsACharacter)
 {
 	const struct {
