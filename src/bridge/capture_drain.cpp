@@ -27,6 +27,7 @@
 
 #include <cstring>
 
+#include "bridge/frame_stamp.h"
 #include "bridge/packetiser.h"
 #include "device/device_link.h"
 #include "device/link_counters.h"
@@ -41,10 +42,10 @@ constexpr size_t longest_event = midi_bytes_per_event;
 // Channel voice status bytes, 80..EF: their low nibble is the channel.
 constexpr bool is_channel_status(std::uint8_t b) { return b >= 0x80 && b <= 0xEF; }
 
-bool put_event(const midi_sink &sink, void *buffer, jack_nframes_t &count, const midi_packet &p,
-               size_t len)
+bool put_event(const midi_sink &sink, void *buffer, jack_nframes_t time, jack_nframes_t &count,
+               const midi_packet &p, size_t len)
 {
-	jack_midi_data_t *e = sink.reserve(buffer, count, len);
+	jack_midi_data_t *e = sink.reserve(buffer, time, len);
 	if (e == nullptr)
 		return false;
 	std::memcpy(e, p.data.data(), len);
@@ -52,14 +53,46 @@ bool put_event(const midi_sink &sink, void *buffer, jack_nframes_t &count, const
 	return true;
 }
 
+// The offset of port i's next event, which is then recorded for stamped.
+jack_nframes_t place(std::size_t i, jack_nframes_t nframes, const out_count_array &out_event_count,
+                     const stamp_place *stamped)
+{
+	if (stamped == nullptr)
+		return out_event_count[i];
+	const jack_nframes_t at = stamp_offset(stamped->stamp, stamped->cycle_start, nframes, stamped->last[i]);
+	stamped->last[i] = at;
+	return at;
+}
+
 } // namespace
+
+bool emit_packet(const midi_packet &p, jack_nframes_t nframes, const out_buffer_array &out_buffers,
+                 out_count_array &out_event_count, const midi_sink &sink, const stamp_place *stamped)
+{
+	void *tx = out_buffers[tx_index];
+	const size_t len = code_index_length[p.code_index];
+	bool tx_full = false;
+	if (tx != nullptr) {
+		if (put_event(sink, tx, place(tx_index, nframes, out_event_count, stamped),
+		              out_event_count[tx_index], p, len))
+			tx_full = sink.room(tx) < longest_event;
+		else
+			count(link_counters.capture.dropped_events);
+	}
+	if (const std::uint8_t status = p.data[0]; is_channel_status(status)) {
+		const std::size_t i = tx_channel(status & 0x0F);
+		if (out_buffers[i] != nullptr && out_event_count[i] < nframes)
+			put_event(sink, out_buffers[i], place(i, nframes, out_event_count, stamped),
+			          out_event_count[i], p, len);
+	}
+	return tx_full;
+}
 
 void capture_drain(jack_nframes_t nframes, const out_buffer_array &out_buffers,
                    out_count_array &out_event_count, const midi_sink &sink)
 {
 	device_link_t &dl = device_link;
 	direction_counters_t &counters = link_counters.capture;
-	void *tx = out_buffers[tx_index];
 	const std::size_t bound = capture_byte_bound(nframes);
 	std::size_t read_now = 0;
 	do {
@@ -83,22 +116,7 @@ void capture_drain(jack_nframes_t nframes, const out_buffer_array &out_buffers,
 		const midi_packet *p = packetise_bytes(
 			std::span(dl.read_buffer).subspan(dl.read_pos, dl.read_len - dl.read_pos), used);
 		dl.read_pos += static_cast<int>(used);
-		if (p == nullptr)
-			continue;
-		const size_t len = code_index_length[p->code_index];
-		bool tx_full = false;
-		if (tx != nullptr) {
-			if (put_event(sink, tx, out_event_count[tx_index], *p, len))
-				tx_full = sink.room(tx) < longest_event;
-			else
-				count(counters.dropped_events);
-		}
-		if (const std::uint8_t status = p->data[0]; is_channel_status(status)) {
-			const std::size_t i = tx_channel(status & 0x0F);
-			if (out_buffers[i] != nullptr && out_event_count[i] < nframes)
-				put_event(sink, out_buffers[i], out_event_count[i], *p, len);
-		}
-		if (tx_full)
+		if (p != nullptr && emit_packet(*p, nframes, out_buffers, out_event_count, sink))
 			return;
 	} while (out_event_count[tx_index] < nframes);
 }

@@ -8,12 +8,20 @@
 // periods left in the queue, then this period's events in JACK's index
 // order, each exactly as it came; their frame times are not used.  Each
 // step takes link_lock for itself, never across JACK's buffer functions.
+//
+// With -t (timed_capture.h, timed_playback.h) the cycle touches neither node
+// nor link_lock: it places what the capture thread stamped before the
+// cycle's start, and hands each midi.RX event, due one period after its
+// frame, to the playback thread.
 #include "bridge/process_cycle.h"
 
 #include <jack/midiport.h>
 
 #include "bridge/capture_drain.h"
+#include "bridge/frame_stamp.h"
 #include "bridge/port_table.h"
+#include "bridge/timed_capture.h"
+#include "bridge/timed_playback.h"
 #include "device/device_link.h"
 #include "device/playback_queue.h"
 
@@ -21,14 +29,17 @@ namespace cableferry {
 
 namespace {
 
-void play_back(jack_nframes_t nframes)
+void play_back(jack_nframes_t nframes, jack_nframes_t cycle_start)
 {
 	if (port_table.rx == nullptr)
 		return;
-	pthread_mutex_lock(&link_lock);
-	if (device_link.playback_fd >= 0)
-		playback_flush(device_link.playback_fd);
-	pthread_mutex_unlock(&link_lock);
+	const bool timed = timed_playback_on();
+	if (!timed) {
+		pthread_mutex_lock(&link_lock);
+		if (device_link.playback_fd >= 0)
+			playback_flush(device_link.playback_fd);
+		pthread_mutex_unlock(&link_lock);
+	}
 
 	void *buffer = jack_port_get_buffer(port_table.rx, nframes);
 	if (buffer == nullptr)
@@ -38,6 +49,10 @@ void play_back(jack_nframes_t nframes)
 		jack_midi_event_t event;
 		if (jack_midi_event_get(&event, buffer, i) != 0)
 			continue;
+		if (timed) {
+			timed_playback_put(due_frame(cycle_start, nframes, event.time), {event.buffer, event.size});
+			continue;
+		}
 		pthread_mutex_lock(&link_lock);
 		if (device_link.playback_fd >= 0)
 			playback_send(device_link.playback_fd, {event.buffer, event.size});
@@ -63,12 +78,17 @@ int process_cycle(jack_nframes_t nframes, void *)
 		out_buffers[i] = buffer;
 	}
 
-	pthread_mutex_lock(&link_lock);
-	if (device_link.capture_fd >= 0)
-		capture_drain(nframes, out_buffers, out_event_count);
-	pthread_mutex_unlock(&link_lock);
+	const jack_nframes_t cycle_start = jack_last_frame_time(port_table.client);
+	if (timed_capture_on()) {
+		timed_capture_cycle(nframes, cycle_start, out_buffers, out_event_count);
+	} else {
+		pthread_mutex_lock(&link_lock);
+		if (device_link.capture_fd >= 0)
+			capture_drain(nframes, out_buffers, out_event_count);
+		pthread_mutex_unlock(&link_lock);
+	}
 
-	play_back(nframes);
+	play_back(nframes, cycle_start);
 	return 0;
 }
 
