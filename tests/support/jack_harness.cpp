@@ -1029,6 +1029,18 @@ bool jack_probe::send(const std::vector<bytes> &group, std::chrono::milliseconds
 	return true;
 }
 
+bool jack_probe::send_every(const bytes &message, std::uint32_t count, std::uint32_t spacing)
+{
+	if (spaced_left_.load() != 0 || message.empty() || message.size() > spaced_msg_.size() || spacing == 0)
+		return false;
+	std::copy(message.begin(), message.end(), spaced_msg_.begin());
+	spaced_size_ = static_cast<std::uint32_t>(message.size());
+	spaced_spacing_ = spacing;
+	spaced_next_ = 0;
+	spaced_left_.store(count, std::memory_order_release);
+	return true;
+}
+
 bool jack_probe::wait_flushed(std::chrono::milliseconds timeout)
 {
 	const auto end = steady::now() + timeout;
@@ -1133,10 +1145,12 @@ void jack_probe::process(jack_nframes_t nframes)
 				forward(buf, out);
 			continue;
 		}
-		record(i, buf, period, start_us);
+		record(i, buf, period, start_us, jack_last_frame_time(client_));
 	}
-	if (out != nullptr && !pass_through_)
+	if (out != nullptr && !pass_through_) {
 		emit_queued(out, nframes);
+		emit_spaced(out, nframes);
+	}
 
 	periods_.store(period, std::memory_order_release);
 }
@@ -1159,6 +1173,22 @@ void jack_probe::emit_queued(void *buf, jack_nframes_t nframes)
 	send_tail_.store(tail, std::memory_order_release);
 }
 
+// Writes send_every's messages that fall in this period.  JACK takes a
+// buffer's events in frame order only, so a test does not mix these with
+// send() groups in the same periods.
+void jack_probe::emit_spaced(void *buf, jack_nframes_t nframes)
+{
+	std::uint32_t left = spaced_left_.load(std::memory_order_acquire);
+	while (left > 0 && spaced_next_ < nframes) {
+		if (jack_midi_event_write(buf, spaced_next_, spaced_msg_.data(), spaced_size_) != 0)
+			send_failures_.fetch_add(1, std::memory_order_relaxed);
+		spaced_next_ += spaced_spacing_;
+		spaced_left_.store(--left, std::memory_order_release);
+	}
+	if (left > 0)
+		spaced_next_ -= nframes;
+}
+
 void jack_probe::forward(void *in, void *out)
 {
 	const std::uint32_t n = jack_midi_get_event_count(in);
@@ -1169,7 +1199,8 @@ void jack_probe::forward(void *in, void *out)
 	}
 }
 
-void jack_probe::record(std::size_t port, void *buf, std::uint64_t period, std::int64_t start_us)
+void jack_probe::record(std::size_t port, void *buf, std::uint64_t period, std::int64_t start_us,
+                        jack_nframes_t start_frame)
 {
 	const std::uint32_t n = jack_midi_get_event_count(buf);
 	for (std::uint32_t e = 0; e < n; e++) {
@@ -1187,6 +1218,7 @@ void jack_probe::record(std::size_t port, void *buf, std::uint64_t period, std::
 		r.frame = ev.time;
 		r.size = static_cast<std::uint32_t>(ev.size);
 		r.time_us = start_us;
+		r.frame_time = start_frame + ev.time;
 		const std::size_t keep = std::min(ev.size, r.data.size());
 		std::copy(ev.buffer, ev.buffer + keep, r.data.begin());
 		recv_head_.store(head + 1, std::memory_order_release);
