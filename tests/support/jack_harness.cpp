@@ -10,6 +10,9 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <grp.h>
 #include <jack/midiport.h>
 #include <pwd.h>
@@ -362,6 +365,83 @@ bool read_available(int fd, bytes &out)
 			continue;
 		return n < 0 && errno == EAGAIN;
 	}
+}
+
+std::int64_t monotonic_ns()
+{
+	timespec t{};
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return std::int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+namespace {
+
+// Runs body on a thread of its own, at real-time priority where allowed,
+// and waits for it.
+void run_prompt(const std::function<void()> &body)
+{
+	std::thread t(body);
+	sched_param p{};
+	p.sched_priority = sched_get_priority_min(SCHED_FIFO) + 10;
+	pthread_setschedparam(t.native_handle(), SCHED_FIFO, &p);
+	t.join();
+}
+
+} // namespace
+
+std::vector<std::int64_t> write_every(int fd, std::uint8_t byte, unsigned count, std::chrono::nanoseconds interval)
+{
+	std::vector<std::int64_t> times;
+	times.reserve(count);
+	run_prompt([&] {
+		timespec due{};
+		clock_gettime(CLOCK_MONOTONIC, &due);
+		for (unsigned i = 0; i < count; i++) {
+			const std::int64_t ns = due.tv_nsec + interval.count();
+			due.tv_sec += ns / 1000000000;
+			due.tv_nsec = ns % 1000000000;
+			while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
+			}
+			times.push_back(monotonic_ns());
+			if (::write(fd, &byte, 1) != 1)
+				break;
+		}
+	});
+	return times;
+}
+
+std::vector<std::int64_t> stamp_arrivals(int fd, unsigned count, std::chrono::milliseconds timeout)
+{
+	std::vector<std::int64_t> times;
+	times.reserve(count);
+	run_prompt([&] {
+		const std::int64_t end = monotonic_ns() + std::int64_t(timeout.count()) * 1000000;
+		while (times.size() < count && monotonic_ns() < end) {
+			pollfd p{fd, POLLIN, 0};
+			if (poll(&p, 1, 10) <= 0)
+				continue;
+			const std::int64_t now = monotonic_ns();
+			std::array<std::uint8_t, 64> buf;
+			const ssize_t n = ::read(fd, buf.data(), buf.size());
+			for (ssize_t i = 0; i < n; i++)
+				times.push_back(now);
+			if (n <= 0)
+				std::this_thread::sleep_for(1ms); // no writer yet, or for now
+		}
+	});
+	return times;
+}
+
+std::int64_t spacing_spread(const std::vector<std::int64_t> &times)
+{
+	if (times.size() < 3)
+		return 0;
+	std::int64_t lo = INT64_MAX, hi = INT64_MIN;
+	for (std::size_t i = 1; i < times.size(); i++) {
+		lo = std::min(lo, times[i] - times[i - 1]);
+		hi = std::max(hi, times[i] - times[i - 1]);
+	}
+	return hi - lo;
 }
 
 std::optional<pty_pair> open_pty()

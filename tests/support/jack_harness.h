@@ -143,6 +143,26 @@ struct pty_pair {
 };
 std::optional<pty_pair> open_pty();
 
+// ---- timing ------------------------------------------------------------------
+
+// The monotonic clock, in nanoseconds.
+std::int64_t monotonic_ns();
+
+// Writes byte to fd count times, interval apart, on deadlines of the
+// monotonic clock, from a thread of its own (SCHED_FIFO where the system
+// allows); the time of each write.
+std::vector<std::int64_t> write_every(int fd, std::uint8_t byte, unsigned count,
+                                      std::chrono::nanoseconds interval);
+
+// Reads fd (which may be non-blocking) from a thread of its own (SCHED_FIFO
+// where allowed) until count bytes came or timeout passed; the time at which
+// each byte was seen.
+std::vector<std::int64_t> stamp_arrivals(int fd, unsigned count, std::chrono::milliseconds timeout);
+
+// The largest less the smallest gap between neighbours of times (0 for
+// fewer than three).
+std::int64_t spacing_spread(const std::vector<std::int64_t> &times);
+
 // ---- JACK server ---------------------------------------------------------
 
 // A server name unique to this process and call.
