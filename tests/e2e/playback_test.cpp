@@ -265,8 +265,9 @@ TEST_F(playback, endless_capture_node_stalls_nothing)
 
 // What is sent while the node is gone is dropped, not kept for later.
 struct loss_case {
-	const char *label; // how the node goes away
-	bool remove;       // remove the node (else: the reader closes)
+	const char *label;  // how the node goes away
+	bool remove;        // remove the node (else: the reader closes)
+	bool timed = false; // with -t: the playback thread writes
 };
 
 class playback_loss : public playback, public ::testing::WithParamInterface<loss_case> {};
@@ -276,7 +277,7 @@ TEST_P(playback_loss, events_are_dropped_then_flow_again)
 	const loss_case c = GetParam();
 	node = dir.make_fifo("out");
 	unique_fd reader = open_fifo_reader(node);
-	ASSERT_NO_FATAL_FAILURE(start());
+	ASSERT_NO_FATAL_FAILURE(start(c.timed ? std::vector<std::string>{"-t"} : std::vector<std::string>{}));
 
 	const std::vector<std::vector<bytes>> before = {{{0x90, 0x3C, 0x64}, {0x80, 0x3C, 0x00}}};
 	const std::vector<std::vector<bytes>> during = {{{0x91, 0x01, 0x01}}, {{0xF8}}, {{0xC1, 0x05}}};
@@ -315,7 +316,8 @@ TEST_P(playback_loss, events_are_dropped_then_flow_again)
 }
 
 INSTANTIATE_TEST_SUITE_P(ways, playback_loss,
-                         ::testing::Values(loss_case{"node_removed", true}, loss_case{"reader_closed", false}),
+                         ::testing::Values(loss_case{"node_removed", true}, loss_case{"reader_closed", false},
+                                           loss_case{"timed_node_removed", true, true}),
                          [](const auto &info) { return std::string(info.param.label); });
 
 // A terminal is put in raw mode: no newline translation on the way out.
