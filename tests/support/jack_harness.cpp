@@ -1117,6 +1117,8 @@ bool jack_probe::send_every(const bytes &message, std::uint32_t count, std::uint
 	spaced_size_ = static_cast<std::uint32_t>(message.size());
 	spaced_spacing_ = spacing;
 	spaced_next_ = 0;
+	spaced_count_ = count;
+	spaced_start_.store(0);
 	spaced_left_.store(count, std::memory_order_release);
 	return true;
 }
@@ -1260,6 +1262,8 @@ void jack_probe::emit_spaced(void *buf, jack_nframes_t nframes)
 {
 	std::uint32_t left = spaced_left_.load(std::memory_order_acquire);
 	while (left > 0 && spaced_next_ < nframes) {
+		if (left == spaced_count_)
+			spaced_start_.store(jack_last_frame_time(client_) + spaced_next_, std::memory_order_relaxed);
 		if (jack_midi_event_write(buf, spaced_next_, spaced_msg_.data(), spaced_size_) != 0)
 			send_failures_.fetch_add(1, std::memory_order_relaxed);
 		spaced_next_ += spaced_spacing_;

@@ -328,6 +328,8 @@ public:
 	bool send_every(const bytes &message, std::uint32_t count, std::uint32_t spacing);
 	// True once every message of send_every went out.
 	bool spaced_done() const { return spaced_left_.load() == 0; }
+	// The JACK frame time of send_every's first message, once it went out.
+	std::uint32_t spaced_start() const { return spaced_start_.load(); }
 	// Waits until every queued message went out and the graph ran two more
 	// periods, so that every client has seen them.
 	bool wait_flushed(std::chrono::milliseconds timeout = default_deadline);
@@ -406,8 +408,10 @@ private:
 	std::array<std::uint8_t, 3> spaced_msg_{};           // send_every's message
 	std::uint32_t spaced_size_ = 0;                      // its length
 	std::uint32_t spaced_spacing_ = 0;                   // frames between two of them
+	std::uint32_t spaced_count_ = 0;                     // how many send_every asked for
 	std::uint32_t spaced_next_ = 0;                      // frame of the next one, from this period's start (probe thread)
 	std::atomic<std::uint32_t> spaced_left_{0};          // still to write; set by send_every, counted down by the probe thread
+	std::atomic<std::uint32_t> spaced_start_{0};         // frame time of the first one written
 
 	bool pass_through_ = false;                          // forward the first input instead
 	std::size_t recv_slots_;                             // size of recv_ring_
