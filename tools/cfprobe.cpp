@@ -39,8 +39,10 @@
 // them to midi.RX at frames 1000 apart and a thread reads them from the
 // FIFO, the bridge's playback node (opened here first, so that the bridge
 // can open it).  A few ticks go first, until one comes through, so that the
-// bridge is known to hold the node.  JACK's time is put on the monotonic
-// clock by reading both at once.  Prints the sender's own spacing jitter
+// bridge is known to hold the node.  All times are on JACK's frame clock
+// (jack_frame_time for the threads, the frame for an event on a port), so
+// that a dummy server whose periods fall behind the wall clock does not
+// show up as the bridge's latency.  Prints the sender's own spacing jitter
 // (max - min of the gaps; 0 for the probe, which sends at exact frames), the
 // jitter at the far end, and the latency (median, and max - min), all in
 // ms; status 1 when ticks were lost.
@@ -324,14 +326,22 @@ int timing(int argc, char **argv)
 	    !probe.activate())
 		unavailable("no JACK server");
 	const std::int64_t rate = jack_get_sample_rate(probe.client());
-	const std::int64_t jack_offset_us = static_cast<std::int64_t>(jack_get_time()) - monotonic_ns() / 1000;
-	const auto frame_ns = [&](std::uint32_t frame) {
-		return (static_cast<std::int64_t>(jack_frames_to_time(probe.client(), frame)) - jack_offset_us) * 1000;
+	// Everything is timed on JACK's frame clock, in ns: the writer and the
+	// reader read it with jack_frame_time, an event on midi.TX carries its
+	// frame.  So the latency is the bridge's own, whether or not the
+	// server's periods keep pace with the wall clock.
+	jack_client_t *client = probe.client();
+	std::int64_t base = -1; // the frame time where the run began, against wrapping
+	const auto at = [&](jack_nframes_t frame) {
+		if (base < 0)
+			base = frame;
+		return static_cast<std::int64_t>(static_cast<std::int32_t>(frame - base)) * 1000000000 / rate;
 	};
+	const auto frame_clock = [&] { return at(jack_frame_time(client)); };
 	const auto ticks_in = [&](std::vector<std::int64_t> &out) {
 		for (const auto &r : probe.drain())
 			if (r.size == 1 && r.data[0] == 0xF8)
-				out.push_back(frame_ns(r.frame_time));
+				out.push_back(at(r.frame_time));
 	};
 
 	std::vector<std::int64_t> sent, got; // ns on the monotonic clock
@@ -352,7 +362,8 @@ int timing(int argc, char **argv)
 			unavailable("nothing came through " + port);
 		probe.wait_periods(4);
 		probe.drain();
-		sent = write_every(writer.fd, 0xF8, ticks, std::chrono::nanoseconds(spacing * 1000000000LL / rate));
+		sent = write_every(writer.fd, 0xF8, ticks, std::chrono::nanoseconds(spacing * 1000000000LL / rate),
+		                   frame_clock);
 		wait_until([&] { ticks_in(got); return got.size() >= ticks; }, 5s);
 	} else {
 		unique_fd reader = open_fifo_reader(fifo);
@@ -370,9 +381,10 @@ int timing(int argc, char **argv)
 		probe.wait_periods(4);
 		read_available(reader.fd, warm);
 		probe.send_every({0xF8}, ticks, spacing);
-		got = stamp_arrivals(reader.fd, ticks, std::chrono::milliseconds(ticks * 50 + 5000));
+		got = stamp_arrivals(reader.fd, ticks, std::chrono::milliseconds(ticks * 50 + 5000), frame_clock);
+		wait_until([&] { return probe.spaced_done(); });
 		for (unsigned i = 0; i < ticks; i++)
-			sent.push_back(frame_ns(probe.spaced_start() + i * spacing));
+			sent.push_back(at(probe.spaced_start() + i * spacing));
 	}
 
 	std::vector<std::int64_t> latency;
@@ -383,7 +395,8 @@ int timing(int argc, char **argv)
 	const std::int64_t spread = latency.empty() ? 0 : latency.back() - latency.front();
 	std::printf("ticks=%u received=%zu sender_jitter_ms=%.2f jitter_ms=%.2f latency_median_ms=%.2f "
 	            "latency_spread_ms=%.2f xruns=%llu\n",
-	            ticks, got.size(), capture ? ms(spacing_spread(sent)) : 0.0, ms(spacing_spread(got)), ms(median),
+	            ticks, got.size(), capture ? ms(spacing_spread(sent)) : 0.0,
+	            ms(spacing_spread(got)), ms(median),
 	            ms(spread), static_cast<unsigned long long>(probe.xruns()));
 	return got.size() == ticks ? 0 : 1;
 }

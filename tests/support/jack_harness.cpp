@@ -389,7 +389,8 @@ void run_prompt(const std::function<void()> &body)
 
 } // namespace
 
-std::vector<std::int64_t> write_every(int fd, std::uint8_t byte, unsigned count, std::chrono::nanoseconds interval)
+std::vector<std::int64_t> write_every(int fd, std::uint8_t byte, unsigned count, std::chrono::nanoseconds interval,
+                                      const std::function<std::int64_t()> &clock)
 {
 	std::vector<std::int64_t> times;
 	times.reserve(count);
@@ -402,15 +403,17 @@ std::vector<std::int64_t> write_every(int fd, std::uint8_t byte, unsigned count,
 			due.tv_nsec = ns % 1000000000;
 			while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
 			}
-			times.push_back(monotonic_ns());
-			if (::write(fd, &byte, 1) != 1)
+			const bool wrote = ::write(fd, &byte, 1) == 1;
+			times.push_back(clock());
+			if (!wrote)
 				break;
 		}
 	});
 	return times;
 }
 
-std::vector<std::int64_t> stamp_arrivals(int fd, unsigned count, std::chrono::milliseconds timeout)
+std::vector<std::int64_t> stamp_arrivals(int fd, unsigned count, std::chrono::milliseconds timeout,
+                                         const std::function<std::int64_t()> &clock)
 {
 	std::vector<std::int64_t> times;
 	times.reserve(count);
@@ -420,7 +423,7 @@ std::vector<std::int64_t> stamp_arrivals(int fd, unsigned count, std::chrono::mi
 			pollfd p{fd, POLLIN, 0};
 			if (poll(&p, 1, 10) <= 0)
 				continue;
-			const std::int64_t now = monotonic_ns();
+			const std::int64_t now = clock();
 			std::array<std::uint8_t, 64> buf;
 			const ssize_t n = ::read(fd, buf.data(), buf.size());
 			for (ssize_t i = 0; i < n; i++)
@@ -1118,7 +1121,6 @@ bool jack_probe::send_every(const bytes &message, std::uint32_t count, std::uint
 	spaced_spacing_ = spacing;
 	spaced_next_ = 0;
 	spaced_count_ = count;
-	spaced_start_.store(0);
 	spaced_left_.store(count, std::memory_order_release);
 	return true;
 }

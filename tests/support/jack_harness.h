@@ -150,14 +150,16 @@ std::int64_t monotonic_ns();
 
 // Writes byte to fd count times, interval apart, on deadlines of the
 // monotonic clock, from a thread of its own (SCHED_FIFO where the system
-// allows); the time of each write.
+// allows); the time of each write, on clock (ns).
 std::vector<std::int64_t> write_every(int fd, std::uint8_t byte, unsigned count,
-                                      std::chrono::nanoseconds interval);
+                                      std::chrono::nanoseconds interval,
+                                      const std::function<std::int64_t()> &clock = monotonic_ns);
 
 // Reads fd (which may be non-blocking) from a thread of its own (SCHED_FIFO
 // where allowed) until count bytes came or timeout passed; the time at which
-// each byte was seen.
-std::vector<std::int64_t> stamp_arrivals(int fd, unsigned count, std::chrono::milliseconds timeout);
+// each byte was seen, on clock (ns).
+std::vector<std::int64_t> stamp_arrivals(int fd, unsigned count, std::chrono::milliseconds timeout,
+                                         const std::function<std::int64_t()> &clock = monotonic_ns);
 
 // The largest less the smallest gap between neighbours of times (0 for
 // fewer than three).
