@@ -346,8 +346,9 @@ TEST(FrameStamp, StampBecomesOffsetOnePeriodLate)
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.label);
 		EXPECT_EQ(stamp_due(c.stamp, start), c.due);
-		if (c.due)
+		if (c.due) {
 			EXPECT_EQ(stamp_offset(c.stamp, start, nframes, c.floor), c.offset);
+		}
 	}
 	// Across the wrap of the 32-bit frame clock.
 	EXPECT_TRUE(stamp_due(0xFFFFFFF0u, 0x10));
