@@ -234,14 +234,21 @@ TEST_F(playback, capture_and_supervision_go_on_while_the_playback_node_takes_not
 // A capture node that never runs dry, and whose bytes make no event, holds
 // up neither the graph, nor playback, nor the main thread: a note still
 // reaches the playback node, other clients keep their pace, and with -k the
-// loss of the playback node still ends the process.
-TEST_F(playback, endless_capture_node_stalls_nothing)
+// loss of the playback node still ends the process.  With -t (the
+// parameter) the capture thread reads the node no faster than the cycle
+// takes the bytes.
+class playback_endless : public playback, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(playback_endless, endless_capture_node_stalls_nothing)
 {
 	node = dir.make_fifo("out");
 	unique_fd reader = open_fifo_reader(node);
 	ASSERT_TRUE(reader);
 	client = "cableferry-zero";
-	d = &launch({"-k", "-C", "/dev/zero", "-P", node});
+	std::vector<std::string> args = {"-k", "-C", "/dev/zero", "-P", node};
+	if (GetParam())
+		args.push_back("-t");
+	d = &launch(args);
 	ASSERT_NO_FATAL_FAILURE(await_port(*d, client + ":midi.RX"));
 	ASSERT_TRUE(wait_until([&] { return open_count(d->pid, node) == 1; }));
 	ASSERT_TRUE(probe.connect(probe.own("out"), client + ":midi.RX"));
@@ -262,6 +269,9 @@ TEST_F(playback, endless_capture_node_stalls_nothing)
 	ASSERT_EQ(unlink(node.c_str()), 0);
 	EXPECT_EQ(d->exit_status(5s), 0) << "the main thread is stuck";
 }
+
+INSTANTIATE_TEST_SUITE_P(modes, playback_endless, ::testing::Bool(),
+                         [](const auto &info) { return info.param ? "timed" : "untimed"; });
 
 // What is sent while the node is gone is dropped, not kept for later.
 struct loss_case {
