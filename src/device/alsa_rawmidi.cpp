@@ -22,6 +22,7 @@
 
 #if defined(__linux__)
 #include <dirent.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <time.h>
 
@@ -189,7 +190,14 @@ bool raise_input_buffer(int fd)
 	params.stream = SNDRV_RAWMIDI_STREAM_INPUT;
 	params.buffer_size = rawmidi_input_buffer;
 	params.avail_min = 1;
-	return ioctl(fd, SNDRV_RAWMIDI_IOCTL_PARAMS, &params) == 0;
+	if (ioctl(fd, SNDRV_RAWMIDI_IOCTL_PARAMS, &params) != 0)
+		return false;
+	// The resize stops the input, and a USB MIDI driver drops what arrives
+	// while it is stopped, until the next read or poll starts it again: a
+	// poll starts it now rather than at the first period.
+	pollfd p{fd, POLLIN, 0};
+	poll(&p, 1, 0);
+	return true;
 }
 
 #else

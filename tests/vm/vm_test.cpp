@@ -210,14 +210,20 @@ protected:
 	}
 
 	// Waits until the bridge named client runs cycles with its capture on
-	// gadget port sub: clock bytes sent there reach probe input in.  Then
-	// lets the clocks in flight pass and forgets them.
+	// gadget port sub: clock bytes sent there reach probe input in.
 	void await_active(daemon_proc &d, const std::string &client, int sub = 0, int in = 0)
 	{
 		const std::string tx = client + ":midi.TX";
 		ASSERT_TRUE(wait_until([&] { return probe.port_exists(tx) || !d.running(); }, long_wait))
 			<< "no port " << tx << "; stderr:\n" << d.stderr_text();
 		ASSERT_TRUE(probe.connect(tx, probe.own("in" + std::to_string(in))));
+		await_capture(sub);
+	}
+
+	// Waits until clock bytes sent from gadget port sub reach the probe;
+	// then lets the clocks in flight pass and forgets them.
+	void await_capture(int sub = 0)
+	{
 		unique_fd gadget = open_gadget_end(sub, O_WRONLY);
 		ASSERT_TRUE(gadget);
 		bool seen = false;
@@ -230,7 +236,7 @@ protected:
 					seen = seen || (r.size == 1 && r.data[0] == 0xF8);
 				return seen;
 			}, 200ms);
-		}, long_wait)) << client << " never carried a byte";
+		}, long_wait)) << "no byte came through";
 		probe.wait_periods(20, long_wait);
 		probe.drain();
 	}
@@ -271,6 +277,7 @@ protected:
 		ASSERT_TRUE(gadget);
 		const std::string rx = client + ":midi.RX";
 		ASSERT_TRUE(probe.connect(probe.own("out"), rx));
+		probe.wait_periods(3); // the graph takes a connection at the next cycle
 		for (std::size_t at = 0; at < messages.size(); at += 8)
 			ASSERT_TRUE(probe.send({messages.begin() + at, messages.begin() + std::min(at + 8, messages.size())}));
 		const bytes want = concat(messages);
@@ -396,10 +403,12 @@ TEST_F(Vm, UnplugAndReplugThreeTimes)
 		ASSERT_TRUE(wait_until([&] { return open_count(d.pid, node) == 0; }, long_wait));
 		const auto closed = steady::now();
 		ASSERT_TRUE(gadget.plug());
+		const auto plugged = steady::now();
 		ASSERT_TRUE(wait_until([&] { return open_count(d.pid, gadget.host_node()) == 2; }, long_wait));
-		std::printf("round %d: closed after %.1f s, reopened %.1f s after the plug\n", round,
+		std::printf("round %d: closed %.1f s after the unplug, reopened %.1f s after the card came\n", round,
 		            std::chrono::duration<double>(closed - unplugged).count(),
-		            std::chrono::duration<double>(steady::now() - closed).count());
+		            std::chrono::duration<double>(steady::now() - plugged).count());
+		ASSERT_NO_FATAL_FAILURE(await_capture());
 		ASSERT_NO_FATAL_FAILURE(expect_capture(traffic(30 + round, 300), true));
 		ASSERT_NO_FATAL_FAILURE(expect_playback(client, playable(40 + round, 30)));
 	}
@@ -425,6 +434,7 @@ TEST_F(Vm, CardComesBackUnderAnotherNumber)
 	ASSERT_TRUE(gadget.plug());
 	EXPECT_NE(gadget.host_card(), first);
 	ASSERT_TRUE(wait_until([&] { return open_count(d.pid, gadget.host_node()) == 1; }, long_wait));
+	ASSERT_NO_FATAL_FAILURE(await_capture());
 	ASSERT_NO_FATAL_FAILURE(expect_capture(traffic(50, 300), true));
 	gadget.unplug();
 	std::system("rmmod snd-virmidi");
