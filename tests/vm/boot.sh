@@ -12,7 +12,8 @@
 # binaries of the build dir with this machine's userland.  The guest's
 # console is this script's output; its last line carries the status of
 # the tests.  Status 77, with the reason, when QEMU, busybox-static or the
-# kernel package cannot be had.
+# kernel package cannot be had.  CF_VM_DAEMON names another daemon binary
+# for the tests to run (doc/measuring.md compares builds so).
 set -euo pipefail
 build=$(realpath "$1")
 filter=${2:-*}
@@ -66,7 +67,7 @@ timeout --foreground 1500 qemu-system-x86_64 -machine q35,accel=tcg -cpu max -sm
 	-nographic -nic none -no-reboot -monitor none -serial stdio \
 	-kernel "$cache/kernel/boot/vmlinuz-$release" -initrd "$cache/initramfs.cpio" \
 	-virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
-	-append "console=ttyS0 quiet loglevel=1 panic=-1 cfmodules=$modules cfguest=$here/guest.sh cfbuild=$build cffilter=$filter" \
+	-append "console=ttyS0 quiet loglevel=1 panic=-1 cfmodules=$modules cfguest=$here/guest.sh cfbuild=$build cffilter=$filter cfdaemon=${CF_VM_DAEMON:-}" \
 	< /dev/null | tr -d '\r' | tee "$log"
 status=$(sed -n 's/^cf-vm-status \([0-9]*\)$/\1/p' "$log" | tail -1)
 [ -n "$status" ] || { echo "the VM ended without a status"; exit 1; }

@@ -347,8 +347,9 @@ TEST_F(Vm, CaptureExactInA20KBurst)
 	const wire_model wire = traffic(2, 20000, 4096);
 	ASSERT_NO_FATAL_FAILURE(expect_capture(wire, false));
 	const auto status = input_status(gadget.host_card(), 0);
-	std::printf("burst: %zu bytes, %zu events; kernel input buffer %ld, overruns %ld\n", wire.wire.size(),
-	            wire.events.size(), status.count("Buffer size") ? status.at("Buffer size") : -1,
+	std::vector<char> bad;
+	std::printf("burst: %zu bytes, %zu messages, %zu events; kernel input buffer %ld, overruns %ld\n",
+	            wire.wire.size(), split_messages(wire.wire, bad).size(), wire.events.size(), status.count("Buffer size") ? status.at("Buffer size") : -1,
 	            status.count("Overruns") ? status.at("Overruns") : -1);
 }
 
