@@ -289,6 +289,18 @@ protected:
 		EXPECT_EQ(difference(got, want), "");
 	}
 
+	// Plugs gadget in and starts "cableferry -n vm <args> hw:<id>,0" on it;
+	// the client's name once it runs.
+	std::string bridge_on_hw(usb_gadget &gadget, std::vector<std::string> args)
+	{
+		EXPECT_TRUE(gadget.plug());
+		args.insert(args.begin(), {"-n", "vm"});
+		args.push_back("hw:" + gadget.host_id() + ",0");
+		const std::string client = "vm-hw-" + gadget.host_id() + ",0";
+		await_active(launch(args), client);
+		return client;
+	}
+
 	std::string pretty_name(const std::string &client)
 	{
 		std::string value;
@@ -329,10 +341,7 @@ TEST_F(Vm, NameAndMetadataFromUsbStrings)
 TEST_F(Vm, CaptureExactAtWirePace)
 {
 	usb_gadget gadget("Keys 49", 1);
-	ASSERT_TRUE(gadget.plug());
-	daemon_proc &d = launch({"-n", "vm", "-C", "hw:" + gadget.host_id() + ",0"});
-	const std::string client = "vm-hw-" + gadget.host_id() + ",0";
-	ASSERT_NO_FATAL_FAILURE(await_active(d, client));
+	ASSERT_NO_FATAL_FAILURE(bridge_on_hw(gadget, {"-C"}));
 	ASSERT_NO_FATAL_FAILURE(expect_capture(traffic(1, 3000, 600), true));
 }
 
@@ -349,17 +358,16 @@ TEST_F(Vm, CaptureExactInA20KBurst)
 	const auto status = input_status(gadget.host_card(), 0);
 	std::vector<char> bad;
 	std::printf("burst: %zu bytes, %zu messages, %zu events; kernel input buffer %ld, overruns %ld\n",
-	            wire.wire.size(), split_messages(wire.wire, bad).size(), wire.events.size(), status.count("Buffer size") ? status.at("Buffer size") : -1,
+	            wire.wire.size(), split_messages(wire.wire, bad).size(), wire.events.size(),
+	            status.count("Buffer size") ? status.at("Buffer size") : -1,
 	            status.count("Overruns") ? status.at("Overruns") : -1);
 }
 
 TEST_F(Vm, PlaybackExact)
 {
 	usb_gadget gadget("Keys 49", 1);
-	ASSERT_TRUE(gadget.plug());
-	daemon_proc &d = launch({"-n", "vm", "-d", "hw:" + gadget.host_id() + ",0"});
-	const std::string client = "vm-hw-" + gadget.host_id() + ",0";
-	ASSERT_NO_FATAL_FAILURE(await_active(d, client));
+	std::string client;
+	ASSERT_NO_FATAL_FAILURE(client = bridge_on_hw(gadget, {"-d"}));
 	std::vector<bytes> messages = playable(3, 400);
 	messages.insert(messages.begin() + 200, sysex_message(4096, 3));
 	ASSERT_NO_FATAL_FAILURE(expect_playback(client, messages));
@@ -391,11 +399,9 @@ TEST_F(Vm, EachPortOfAFourPortInterfaceByHwName)
 TEST_F(Vm, UnplugAndReplugThreeTimes)
 {
 	usb_gadget gadget("Keys 49", 1);
-	ASSERT_TRUE(gadget.plug());
-	const std::string id = gadget.host_id();
-	const std::string client = "vm-hw-" + id + ",0";
-	daemon_proc &d = launch({"-n", "vm", "-d", "hw:" + id + ",0"});
-	ASSERT_NO_FATAL_FAILURE(await_active(d, client));
+	std::string client;
+	ASSERT_NO_FATAL_FAILURE(client = bridge_on_hw(gadget, {"-d"}));
+	daemon_proc &d = daemons.back();
 	for (int round = 0; round < 3; round++) {
 		SCOPED_TRACE(round);
 		const std::string node = gadget.host_node();
@@ -421,11 +427,9 @@ TEST_F(Vm, UnplugAndReplugThreeTimes)
 TEST_F(Vm, CardComesBackUnderAnotherNumber)
 {
 	usb_gadget gadget("Keys 49", 1);
-	ASSERT_TRUE(gadget.plug());
-	const std::string id = gadget.host_id();
+	ASSERT_NO_FATAL_FAILURE(bridge_on_hw(gadget, {"-C"}));
+	daemon_proc &d = daemons.back();
 	const int first = gadget.host_card();
-	daemon_proc &d = launch({"-n", "vm", "-C", "hw:" + id + ",0"});
-	ASSERT_NO_FATAL_FAILURE(await_active(d, "vm-hw-" + id + ",0"));
 	gadget.unplug();
 	ASSERT_EQ(std::system(("modprobe snd-virmidi index=" + std::to_string(first)).c_str()), 0);
 	const std::string taken = "/dev/snd/midiC" + std::to_string(first) + "D0";
@@ -444,10 +448,8 @@ TEST_F(Vm, CardComesBackUnderAnotherNumber)
 TEST_F(Vm, ExitOnLossEndsWithStatusZero)
 {
 	usb_gadget gadget("Keys 49", 1);
-	ASSERT_TRUE(gadget.plug());
-	const std::string id = gadget.host_id();
-	daemon_proc &d = launch({"-k", "-n", "vm", "-d", "hw:" + id + ",0"});
-	ASSERT_NO_FATAL_FAILURE(await_active(d, "vm-hw-" + id + ",0"));
+	ASSERT_NO_FATAL_FAILURE(bridge_on_hw(gadget, {"-k", "-d"}));
+	daemon_proc &d = daemons.back();
 	gadget.unplug();
 	EXPECT_EQ(d.exit_status(long_wait), 0) << d.stderr_text();
 }
