@@ -29,14 +29,14 @@
 
 namespace cableferry {
 
-// The input buffer asked of an ALSA raw MIDI capture node, in bytes.  The
-// process cycle takes at most three bytes per frame from the node, so at
-// 48 kHz it drains about 144 KB/s: far above a MIDI cable's 3 KB/s, but a
-// USB device delivers a whole dump at bus speed, in one go.  64 KiB holds
-// the largest dumps instruments send (a bank of patches, a sample header
-// with its data in pieces) until the cycle has drained them, half a second
-// at 48 kHz and 1024 frames; it costs 64 KiB of kernel memory per open
-// node.  The kernel takes up to 1 MiB.
+// The input buffer asked of an ALSA raw MIDI capture node, in bytes.  A USB
+// device delivers a burst at bus speed, far faster than the process cycle
+// drains it (at most three bytes per frame: 144 KB/s at 48 kHz, whatever
+// the period), so the kernel must hold the whole burst meanwhile.  64 KiB is
+// sixteen of ALSA's default buffers: it holds a patch-bank dump of tens of
+// kilobytes, and the cycle empties it in under half a second at 48 kHz.  It
+// costs 64 KiB of kernel memory per open capture node; the kernel grants up
+// to 1 MiB.
 inline constexpr std::size_t rawmidi_input_buffer = 64 * 1024;
 
 // A device argument hw:CARD,DEV or hw:CARD,DEV,SUB.
