@@ -15,7 +15,9 @@
 // reader fails to open at once (ENXIO) instead of stalling the main thread.
 // O_NOCTTY keeps a serial line from becoming the daemon's controlling
 // terminal, and a terminal is put in raw mode so that MIDI bytes pass
-// through the line discipline unchanged.
+// through the line discipline unchanged.  A slot given an ALSA hw: name
+// resolves it at each open (alsa_rawmidi.h) and is probed through the node
+// it resolved to; every capture node is asked for a larger kernel buffer.
 //
 // open, stat, poll and close run without the lock; publishing, the flag
 // change and the retiring of a descriptor run under it.  Closing the capture

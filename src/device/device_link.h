@@ -42,9 +42,9 @@ extern pthread_mutex_t link_lock;
 void device_link_set_paths(std::optional<std::string> capture_path,
                            std::optional<std::string> playback_path);
 
-// The raw MIDI port the capture (or playback) slot is open on; card -1
-// when the slot is closed or its node is no raw MIDI node.  Main thread
-// only.
+// The raw MIDI port the capture (or playback) slot's latest open took;
+// card -1 when that open failed or the node is no raw MIDI node.  Main
+// thread only.
 const rawmidi_port_t &device_link_port(bool capture);
 
 // Initialises link_lock, with priority inheritance where the system has it.
