@@ -241,31 +241,38 @@ protected:
 		probe.drain();
 	}
 
-	// Events on probe input in until count arrived or nothing came for 3 s.
-	std::vector<bytes> collect(std::size_t count, std::uint32_t in = 0)
+	// Events on probe input in until count arrived or nothing came for 3 s;
+	// those on the other inputs are counted in elsewhere.
+	std::vector<bytes> collect(std::size_t count, std::uint32_t in, std::size_t &elsewhere)
 	{
 		std::vector<bytes> got;
 		auto last = steady::now();
 		while (got.size() < count && steady::now() - last < 3s) {
-			for (const midi_record &r : probe.drain())
-				if (r.port == in) {
-					got.emplace_back(r.data.begin(), r.data.begin() + std::min<std::size_t>(r.size, r.data.size()));
-					last = steady::now();
+			for (const midi_record &r : probe.drain()) {
+				if (r.port != in) {
+					++elsewhere;
+					continue;
 				}
+				got.emplace_back(r.data.begin(), r.data.begin() + std::min<std::size_t>(r.size, r.data.size()));
+				last = steady::now();
+			}
 			std::this_thread::sleep_for(5ms);
 		}
 		return got;
 	}
 
 	// Sends wire from gadget port sub and checks that the bridge on probe
-	// input in carried every event owed, in order.
+	// input in carried every event owed, in order, and no other bridge
+	// anything.
 	void expect_capture(const wire_model &wire, bool wire_pace, int sub = 0, std::uint32_t in = 0)
 	{
 		unique_fd gadget = open_gadget_end(sub, O_WRONLY);
 		ASSERT_TRUE(gadget);
 		put(gadget.fd, wire.wire, wire_pace);
-		const std::vector<bytes> got = collect(wire.events.size(), in);
+		std::size_t elsewhere = 0;
+		const std::vector<bytes> got = collect(wire.events.size(), in, elsewhere);
 		EXPECT_EQ(difference(got, wire.events), "");
+		EXPECT_EQ(elsewhere, 0u);
 		EXPECT_EQ(probe.record_overflows(), 0u);
 	}
 
