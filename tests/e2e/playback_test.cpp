@@ -10,9 +10,11 @@
 // at timing.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <iostream>
 #include <mutex>
 #include <string>
@@ -261,6 +263,86 @@ TEST_F(playback, endless_capture_node_stalls_nothing)
 
 	ASSERT_EQ(unlink(node.c_str()), 0);
 	EXPECT_EQ(d->exit_status(5s), 0) << "the main thread is stuck";
+}
+
+// What went through midi.RX and was never let go of is released on the
+// playback node, and nothing else is added: on a disconnection the daemon
+// runs on; otherwise it ends as it always did.  The server is stopped last.
+enum class release_cause { disconnect, signal, capture_lost, server_stops };
+
+struct release_case {
+	const char *label;   // what the case shows
+	release_cause cause; // what brings the release
+	int sig = 0;         // the signal sent, for release_cause::signal
+};
+
+TEST_F(playback, held_notes_are_released_on_the_node)
+{
+	const std::vector<release_case> cases = {
+		{"midi.RX disconnected", release_cause::disconnect},
+		{"SIGTERM", release_cause::signal, SIGTERM},
+		{"SIGINT", release_cause::signal, SIGINT},
+		{"SIGHUP", release_cause::signal, SIGHUP},
+		{"-k, capture node lost", release_cause::capture_lost},
+		{"server stops", release_cause::server_stops},
+	};
+	// Two keys and a pedal stay down; one key is let go of by a velocity-0
+	// Note On, one by a Note Off.
+	const std::vector<bytes> played = {{0x90, 0x3C, 0x64}, {0x91, 0x40, 0x64}, {0xB1, 0x40, 0x7F},
+	                                   {0x90, 0x3E, 0x64}, {0x90, 0x3E, 0x00}, {0x91, 0x41, 0x64},
+	                                   {0x81, 0x41, 0x00}};
+	const bytes release = {0x80, 0x3C, 0x40, 0x81, 0x40, 0x40, 0xB1, 0x40, 0x00};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.label);
+		const std::string tag = std::to_string(&c - cases.data());
+		node = dir.make_fifo("out" + tag);
+		unique_fd reader = open_fifo_reader(node);
+		const std::string capture = dir.make_fifo("in" + tag);
+		unique_fd capture_reader = open_fifo_reader(capture); // keeps the FIFO openable
+		if (c.cause == release_cause::capture_lost) {
+			client = "cableferry-" + capture;
+			d = &launch({"-k", "-C", capture, "-P", node});
+			ASSERT_NO_FATAL_FAILURE(await_port(*d, client + ":midi.RX"));
+			ASSERT_TRUE(wait_until([&] { return open_count(d->pid, node) == 1; }));
+			ASSERT_TRUE(probe.connect(probe.own("out"), client + ":midi.RX"));
+		} else {
+			ASSERT_NO_FATAL_FAILURE(start());
+		}
+		ASSERT_EQ(deliver(reader.fd, {played}, concat(played).size()), concat(played));
+
+		switch (c.cause) {
+		case release_cause::disconnect:
+			ASSERT_TRUE(probe.disconnect(probe.own("out"), client + ":midi.RX"));
+			break;
+		case release_cause::signal:
+			ASSERT_EQ(kill(d->pid, c.sig), 0);
+			break;
+		case release_cause::capture_lost:
+			ASSERT_EQ(unlink(capture.c_str()), 0);
+			break;
+		case release_cause::server_stops:
+			probe.close();
+			server.stop();
+			break;
+		}
+		if (c.cause == release_cause::disconnect) {
+			const bytes got = deliver(reader.fd, {}, release.size());
+			std::cout << "[ released ] " << c.label << ": " << hex(got) << "\n";
+			EXPECT_EQ(difference(got, release), "");
+			EXPECT_TRUE(d->running());
+			continue;
+		}
+		const auto status = d->wait();
+		ASSERT_TRUE(status.has_value()) << "the daemon did not end";
+		if (c.cause == release_cause::signal)
+			EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == c.sig) << "wait status " << *status;
+		else
+			EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
+		bytes got;
+		read_available(reader.fd, got);
+		std::cout << "[ released ] " << c.label << ": " << hex(got) << "\n";
+		EXPECT_EQ(difference(got, release), "");
+	}
 }
 
 // What is sent while the node is gone is dropped, not kept for later.
