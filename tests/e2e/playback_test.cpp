@@ -298,13 +298,21 @@ TEST_F(playback, held_notes_are_released_on_the_node)
 		node = dir.make_fifo("out" + tag);
 		unique_fd reader = open_fifo_reader(node);
 		const std::string capture = dir.make_fifo("in" + tag);
-		unique_fd capture_reader = open_fifo_reader(capture); // keeps the FIFO openable
+		std::vector<bytes> heard; // midi.TX, with -k: a key held, then its release
 		if (c.cause == release_cause::capture_lost) {
 			client = "cableferry-" + capture;
 			d = &launch({"-k", "-C", capture, "-P", node});
-			ASSERT_NO_FATAL_FAILURE(await_port(*d, client + ":midi.RX"));
+			ASSERT_NO_FATAL_FAILURE(await_active(*d, client, capture));
 			ASSERT_TRUE(wait_until([&] { return open_count(d->pid, node) == 1; }));
 			ASSERT_TRUE(probe.connect(probe.own("out"), client + ":midi.RX"));
+			unique_fd keys(::open(capture.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+			ASSERT_EQ(::write(keys.fd, "\x95\x30\x64", 3), 3);
+			ASSERT_TRUE(wait_until([&] {
+				for (const auto &r : probe.drain())
+					if (r.size == 3) // not a clock left from await_active
+						heard.emplace_back(r.data.begin(), r.data.begin() + r.size);
+				return !heard.empty();
+			}));
 		} else {
 			ASSERT_NO_FATAL_FAILURE(start());
 		}
@@ -342,6 +350,13 @@ TEST_F(playback, held_notes_are_released_on_the_node)
 		read_available(reader.fd, got);
 		std::cout << "[ released ] " << c.label << ": " << hex(got) << "\n";
 		EXPECT_EQ(difference(got, release), "");
+		if (c.cause == release_cause::capture_lost) {
+			for (const auto &r : probe.drain())
+				if (r.size == 3)
+					heard.emplace_back(r.data.begin(), r.data.begin() + r.size);
+			std::cout << "[ released ] " << c.label << ", on midi.TX: " << hex(heard) << "\n";
+			EXPECT_EQ(hex(heard), hex(std::vector<bytes>{{0x95, 0x30, 0x64}, {0x85, 0x30, 0x40}}));
+		}
 	}
 }
 
