@@ -30,7 +30,8 @@ namespace {
 
 // What the shutdown notice and the main thread share.
 struct ending_t {
-	pthread_t main_thread;            // the thread that releases; set before any other exists
+	pthread_t main_thread{};              // the thread that releases; set before any other exists
+	bool main_known = false;              // main_thread is set
 	std::atomic<bool> server_gone{false}; // the server has gone: the main thread ends the bridge
 };
 
@@ -44,6 +45,7 @@ constexpr timespec server_gone_bound{2, 0};
 void ending_prepare()
 {
 	ending.main_thread = pthread_self();
+	ending.main_known = true;
 }
 
 void end_bridge(int status)
@@ -73,6 +75,8 @@ void end_on_device_loss()
 
 void end_after_server()
 {
+	if (!ending.main_known || pthread_equal(ending.main_thread, pthread_self()))
+		end_bridge(0);
 	ending.server_gone = true;
 	pthread_kill(ending.main_thread, SIGUSR1);
 	nanosleep(&server_gone_bound, nullptr);
