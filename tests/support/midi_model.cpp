@@ -537,4 +537,65 @@ std::string difference(const bytes &got, const bytes &want)
 	       compare(want_messages, got_messages, got_bad).text();
 }
 
+// ---- held notes ---------------------------------------------------------------------
+
+void held_model::add(const bytes &m)
+{
+	if (m.size() < 3 || ((m[1] | m[2]) & 0x80) != 0)
+		return;
+	const int kind = m[0] & 0xF0, c = m[0] & 0x0F, d1 = m[1], d2 = m[2];
+	const auto drop_keys = [&](auto pred) { std::erase_if(keys_, pred); };
+	if (kind == 0x90 && d2 > 0) {
+		if (std::find(keys_.begin(), keys_.end(), std::pair{c, d1}) == keys_.end())
+			keys_.emplace_back(c, d1);
+	} else if (kind == 0x80 || kind == 0x90) {
+		drop_keys([&](const auto &k) { return k == std::pair{c, d1}; });
+	} else if (kind == 0xB0 && (d1 == 64 || d1 == 121)) {
+		std::erase(pedals_, c);
+		if (d1 == 64 && d2 >= 64)
+			pedals_.push_back(c);
+	} else if (kind == 0xB0 && (d1 == 120 || (d1 >= 123 && d1 <= 127))) {
+		drop_keys([&](const auto &k) { return k.first == c; });
+	}
+}
+
+std::vector<bytes> held_model::release()
+{
+	std::sort(keys_.begin(), keys_.end());
+	std::sort(pedals_.begin(), pedals_.end());
+	std::vector<bytes> out;
+	for (const auto &[c, k] : keys_)
+		out.push_back({static_cast<std::uint8_t>(0x80 | c), static_cast<std::uint8_t>(k), 0x40});
+	for (const int c : pedals_)
+		out.push_back({static_cast<std::uint8_t>(0xB0 | c), 0x40, 0x00});
+	forget();
+	return out;
+}
+
+std::vector<bytes> without_release(std::vector<bytes> got, const held_model &before)
+{
+	const auto releasing = [](const bytes &m) {
+		return m.size() == 3 && (((m[0] & 0xF0) == 0x80 && m[2] == 0x40) ||
+		                         ((m[0] & 0xF0) == 0xB0 && m[1] == 0x40 && m[2] == 0x00));
+	};
+	std::size_t run = 0;
+	while (run < got.size() && releasing(got[got.size() - 1 - run]))
+		run++;
+	held_model held = before;
+	for (std::size_t i = 0; i < got.size() - run; i++)
+		held.add(got[i]);
+	for (std::size_t k = got.size() - run; k <= got.size(); k++) {
+		held_model h = held;
+		const std::vector<bytes> release = h.release();
+		if (!release.empty() && std::equal(release.begin(), release.end(), got.begin() + k, got.end()) &&
+		    release.size() == got.size() - k) {
+			got.resize(k);
+			return got;
+		}
+		if (k < got.size())
+			held.add(got[k]);
+	}
+	return got;
+}
+
 } // namespace cftest
