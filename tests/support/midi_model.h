@@ -22,7 +22,6 @@
 #include <cstdint>
 #include <span>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace cftest {
@@ -172,31 +171,6 @@ std::vector<char> malformed_channel_events(const std::vector<bytes> &events, uns
 // start a message, or a System Exclusive cut by a status byte, becomes an
 // item of its own marked bad.
 std::vector<bytes> split_messages(const bytes &in, std::vector<char> &bad);
-
-// ---- held notes ---------------------------------------------------------------------
-
-// What a stream leaves held down, as the bridge counts it: a key from a Note
-// On above velocity 0 until its Note Off (or Note On at 0), a sustain pedal
-// from CC 64 at 64 or more until below 64; CC 120 and 123 to 127 let go of a
-// channel's keys, CC 121 of its pedal.  Written apart from the daemon's own
-// table, as the model the soak owes releases from.
-class held_model {
-public:
-	void add(const bytes &message);
-	// The release of what is held (Note Offs 8n kk 40 by channel and key,
-	// then CC 64 at 0 by channel), which then counts as let go of.
-	std::vector<bytes> release();
-	void forget() { *this = held_model{}; }
-
-private:
-	std::vector<std::pair<int, int>> keys_; // (channel, key) held
-	std::vector<int> pedals_;               // channels whose pedal is down
-};
-
-// The messages of got without a release at their end: the longest trailing
-// run that is the release of what before (and everything ahead of it) left
-// held.  Nothing is taken off when no such run ends got.
-std::vector<bytes> without_release(std::vector<bytes> got, const held_model &before);
 
 // ---- comparing ---------------------------------------------------------------------
 
