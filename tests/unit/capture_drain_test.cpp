@@ -115,8 +115,7 @@ protected:
 			buffers[i] = &ports[i];
 	}
 
-	// One period: fresh buffers, then the drain, or the release of a node
-	// that is gone.
+	// One period: fresh buffers, then the drain, or the release of a lost node.
 	out_count_array cycle(jack_nframes_t nframes, bool release = false)
 	{
 		for (auto &p : ports) {
