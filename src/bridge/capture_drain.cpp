@@ -19,6 +19,11 @@
 // never runs dry would keep the drain, the lock and JACK's thread for ever.
 // What lies beyond the bound stays in the node for the next period.
 //
+// Every completed packet also goes to captured_notes, and once the node is
+// gone its release takes the road a packet takes, midi.TX first and then
+// the channel's port; a message midi.TX does not take waits, still held,
+// for the next period, so that no port sees it twice.
+//
 // No allocation, no printing; read() on a non-blocking descriptor is the
 // only system call.
 #include "bridge/capture_drain.h"
@@ -33,6 +38,8 @@
 
 namespace cableferry {
 
+held_notes_t captured_notes;
+
 namespace {
 
 // The longest event a packet can produce.
@@ -41,15 +48,27 @@ constexpr size_t longest_event = midi_bytes_per_event;
 // Channel voice status bytes, 80..EF: their low nibble is the channel.
 constexpr bool is_channel_status(std::uint8_t b) { return b >= 0x80 && b <= 0xEF; }
 
-bool put_event(const midi_sink &sink, void *buffer, jack_nframes_t &count, const midi_packet &p,
+bool put_event(const midi_sink &sink, void *buffer, jack_nframes_t &count, const std::uint8_t *data,
                size_t len)
 {
 	jack_midi_data_t *e = sink.reserve(buffer, count, len);
 	if (e == nullptr)
 		return false;
-	std::memcpy(e, p.data.data(), len);
+	std::memcpy(e, data, len);
 	count++;
 	return true;
+}
+
+// A channel message also goes to the port of its channel, while that port
+// exists and has fewer than nframes events.
+void fan_out(jack_nframes_t nframes, const out_buffer_array &out_buffers, out_count_array &out_event_count,
+             const midi_sink &sink, const std::uint8_t *data, size_t len)
+{
+	if (const std::uint8_t status = data[0]; is_channel_status(status)) {
+		const std::size_t i = tx_channel(status & 0x0F);
+		if (out_buffers[i] != nullptr && out_event_count[i] < nframes)
+			put_event(sink, out_buffers[i], out_event_count[i], data, len);
+	}
 }
 
 } // namespace
@@ -86,21 +105,37 @@ void capture_drain(jack_nframes_t nframes, const out_buffer_array &out_buffers,
 		if (p == nullptr)
 			continue;
 		const size_t len = code_index_length[p->code_index];
+		held_notes_track(captured_notes, std::span(p->data).first(len));
 		bool tx_full = false;
 		if (tx != nullptr) {
-			if (put_event(sink, tx, out_event_count[tx_index], *p, len))
+			if (put_event(sink, tx, out_event_count[tx_index], p->data.data(), len))
 				tx_full = sink.room(tx) < longest_event;
 			else
 				count(counters.dropped_events);
 		}
-		if (const std::uint8_t status = p->data[0]; is_channel_status(status)) {
-			const std::size_t i = tx_channel(status & 0x0F);
-			if (out_buffers[i] != nullptr && out_event_count[i] < nframes)
-				put_event(sink, out_buffers[i], out_event_count[i], *p, len);
-		}
+		fan_out(nframes, out_buffers, out_event_count, sink, p->data.data(), len);
 		if (tx_full)
 			return;
 	} while (out_event_count[tx_index] < nframes);
+}
+
+void capture_release(jack_nframes_t nframes, const out_buffer_array &out_buffers,
+                     out_count_array &out_event_count, const midi_sink &sink)
+{
+	void *tx = out_buffers[tx_index];
+	if (tx == nullptr)
+		return;
+	release_batch batch;
+	while (const std::size_t n = held_notes_release(captured_notes, batch)) {
+		for (std::size_t i = 0; i < n; i++) {
+			const release_message &m = batch[i];
+			if (out_event_count[tx_index] >= nframes || sink.room(tx) < m.size() ||
+			    !put_event(sink, tx, out_event_count[tx_index], m.data(), m.size()))
+				return;
+			fan_out(nframes, out_buffers, out_event_count, sink, m.data(), m.size());
+			held_notes_track(captured_notes, m);
+		}
+	}
 }
 
 } // namespace cableferry

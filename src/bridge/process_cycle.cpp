@@ -8,11 +8,14 @@
 // periods left in the queue, then this period's events in JACK's index
 // order, each exactly as it came; their frame times are not used.  Each
 // step takes link_lock for itself, never across JACK's buffer functions.
+// What the nodes hold down is kept on the way, and released when a node or
+// midi.RX's last client goes (note_release.h).
 #include "bridge/process_cycle.h"
 
 #include <jack/midiport.h>
 
 #include "bridge/capture_drain.h"
+#include "bridge/note_release.h"
 #include "bridge/port_table.h"
 #include "device/device_link.h"
 #include "device/playback_queue.h"
@@ -23,11 +26,10 @@ namespace {
 
 void play_back(jack_nframes_t nframes)
 {
-	if (port_table.rx == nullptr)
+	if (port_table.rx == nullptr || release_state.playback_closing.load(std::memory_order_acquire))
 		return;
 	pthread_mutex_lock(&link_lock);
-	if (device_link.playback_fd >= 0)
-		playback_flush(device_link.playback_fd);
+	playback_upkeep();
 	pthread_mutex_unlock(&link_lock);
 
 	void *buffer = jack_port_get_buffer(port_table.rx, nframes);
@@ -39,8 +41,8 @@ void play_back(jack_nframes_t nframes)
 		if (jack_midi_event_get(&event, buffer, i) != 0)
 			continue;
 		pthread_mutex_lock(&link_lock);
-		if (device_link.playback_fd >= 0)
-			playback_send(device_link.playback_fd, {event.buffer, event.size});
+		if (device_link.playback_fd >= 0 && playback_send(device_link.playback_fd, {event.buffer, event.size}))
+			held_notes_track(played_notes, {event.buffer, event.size});
 		pthread_mutex_unlock(&link_lock);
 	}
 }
@@ -51,6 +53,7 @@ int process_cycle(jack_nframes_t nframes, void *)
 {
 	if (nframes == 0)
 		return 0;
+	release_state.cycles.fetch_add(1, std::memory_order_relaxed);
 
 	out_buffer_array out_buffers;
 	out_count_array out_event_count{};
@@ -66,6 +69,8 @@ int process_cycle(jack_nframes_t nframes, void *)
 	pthread_mutex_lock(&link_lock);
 	if (device_link.capture_fd >= 0)
 		capture_drain(nframes, out_buffers, out_event_count);
+	else
+		capture_release(nframes, out_buffers, out_event_count);
 	pthread_mutex_unlock(&link_lock);
 
 	play_back(nframes);

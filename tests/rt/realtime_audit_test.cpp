@@ -234,6 +234,12 @@ TEST_F(RealtimeAudit, CycleAllocatesPrintsAndWaitsOnNothingElse)
 		three_dumps.insert(three_dumps.end(), dump.begin(), dump.end());
 	EXPECT_EQ(sink, three_dumps);
 
+	// The probe lets go of midi.RX: the cycle queues the held note's Note Off.
+	ASSERT_TRUE(probe.disconnect(probe.own("out"), client + ":midi.RX"));
+	sink.clear();
+	ASSERT_TRUE(wait_until([&] { return read_available(reader.fd, sink) && sink.size() >= 3; })) << sink.size();
+	EXPECT_EQ(sink, (bytes{0x80, 0x3C, 0x40}));
+
 	// The capture node goes away and comes back while the cycle runs: the
 	// daemon closes it, opens the new one, and its bytes come through.
 	writer.reset();
