@@ -19,6 +19,11 @@
 // never runs dry would keep the drain, the lock and JACK's thread for ever.
 // What lies beyond the bound stays in the node for the next period.
 //
+// Every completed packet also goes to captured_notes, and once the node is
+// gone its release takes the road a packet takes, midi.TX first and then
+// the channel's port; a message midi.TX does not take waits, still held,
+// for the next period, so that no port sees it twice.
+//
 // No allocation, no printing; read() on a non-blocking descriptor is the
 // only system call.
 #include "bridge/capture_drain.h"
@@ -34,6 +39,8 @@
 
 namespace cableferry {
 
+held_notes_t captured_notes;
+
 namespace {
 
 // The longest event a packet can produce.
@@ -43,12 +50,12 @@ constexpr size_t longest_event = midi_bytes_per_event;
 constexpr bool is_channel_status(std::uint8_t b) { return b >= 0x80 && b <= 0xEF; }
 
 bool put_event(const midi_sink &sink, void *buffer, jack_nframes_t time, jack_nframes_t &count,
-               const midi_packet &p, size_t len)
+               const std::uint8_t *data, size_t len)
 {
 	jack_midi_data_t *e = sink.reserve(buffer, time, len);
 	if (e == nullptr)
 		return false;
-	std::memcpy(e, p.data.data(), len);
+	std::memcpy(e, data, len);
 	count++;
 	return true;
 }
@@ -64,6 +71,19 @@ jack_nframes_t place(std::size_t i, jack_nframes_t nframes, const out_count_arra
 	return at;
 }
 
+// A channel message also goes to the port of its channel, while that port
+// exists and has fewer than nframes events.
+void fan_out(jack_nframes_t nframes, const out_buffer_array &out_buffers, out_count_array &out_event_count,
+             const midi_sink &sink, const std::uint8_t *data, size_t len, const stamp_place *stamped = nullptr)
+{
+	if (const std::uint8_t status = data[0]; is_channel_status(status)) {
+		const std::size_t i = tx_channel(status & 0x0F);
+		if (out_buffers[i] != nullptr && out_event_count[i] < nframes)
+			put_event(sink, out_buffers[i], place(i, nframes, out_event_count, stamped), out_event_count[i],
+			          data, len);
+	}
+}
+
 } // namespace
 
 bool emit_packet(const midi_packet &p, jack_nframes_t nframes, const out_buffer_array &out_buffers,
@@ -71,20 +91,16 @@ bool emit_packet(const midi_packet &p, jack_nframes_t nframes, const out_buffer_
 {
 	void *tx = out_buffers[tx_index];
 	const size_t len = code_index_length[p.code_index];
+	held_notes_track(captured_notes, std::span(p.data).first(len));
 	bool tx_full = false;
 	if (tx != nullptr) {
-		if (put_event(sink, tx, place(tx_index, nframes, out_event_count, stamped),
-		              out_event_count[tx_index], p, len))
+		if (put_event(sink, tx, place(tx_index, nframes, out_event_count, stamped), out_event_count[tx_index],
+		              p.data.data(), len))
 			tx_full = sink.room(tx) < longest_event;
 		else
 			count(link_counters.capture.dropped_events);
 	}
-	if (const std::uint8_t status = p.data[0]; is_channel_status(status)) {
-		const std::size_t i = tx_channel(status & 0x0F);
-		if (out_buffers[i] != nullptr && out_event_count[i] < nframes)
-			put_event(sink, out_buffers[i], place(i, nframes, out_event_count, stamped),
-			          out_event_count[i], p, len);
-	}
+	fan_out(nframes, out_buffers, out_event_count, sink, p.data.data(), len, stamped);
 	return tx_full;
 }
 
@@ -119,6 +135,25 @@ void capture_drain(jack_nframes_t nframes, const out_buffer_array &out_buffers,
 		if (p != nullptr && emit_packet(*p, nframes, out_buffers, out_event_count, sink))
 			return;
 	} while (out_event_count[tx_index] < nframes);
+}
+
+void capture_release(jack_nframes_t nframes, const out_buffer_array &out_buffers,
+                     out_count_array &out_event_count, const midi_sink &sink)
+{
+	void *tx = out_buffers[tx_index];
+	if (tx == nullptr)
+		return;
+	release_batch batch;
+	while (const std::size_t n = held_notes_release(captured_notes, batch)) {
+		for (std::size_t i = 0; i < n; i++) {
+			const release_message &m = batch[i];
+			if (out_event_count[tx_index] >= nframes || sink.room(tx) < m.size() ||
+			    !put_event(sink, tx, out_event_count[tx_index], out_event_count[tx_index], m.data(), m.size()))
+				return;
+			fan_out(nframes, out_buffers, out_event_count, sink, m.data(), m.size());
+			held_notes_track(captured_notes, m);
+		}
+	}
 }
 
 } // namespace cableferry

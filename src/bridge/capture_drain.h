@@ -7,7 +7,9 @@
 // channel.  Events go at frame offsets 0, 1, 2... in the order their packets
 // completed.  Bytes not handed out stay in read_buffer for the next period,
 // and reading stops for the period once capture_byte_bound(nframes) bytes
-// have been read.
+// have been read.  The drain keeps captured_notes, what the node holds
+// down; once the node is gone, capture_release sends its release on the
+// same ports, as if the device had sent it.
 #pragma once
 
 #include <jack/midiport.h>
@@ -15,6 +17,7 @@
 #include <array>
 #include <cstddef>
 
+#include "bridge/held_notes.h"
 #include "bridge/port_table.h"
 
 namespace cableferry {
@@ -70,5 +73,16 @@ bool emit_packet(const midi_packet &p, jack_nframes_t nframes, const out_buffer_
 // capture_fd >= 0; link_lock held.
 void capture_drain(jack_nframes_t nframes, const out_buffer_array &out_buffers,
                    out_count_array &out_event_count, const midi_sink &sink = jack_sink);
+
+// The keys and pedals the capture node holds down, as midi.TX carried them.
+// Kept by the drain and the release, under link_lock.
+extern held_notes_t captured_notes;
+
+// The release of captured_notes on midi.TX, and on the channel ports, in
+// the order a device would send it, as far as midi.TX takes it this
+// period; what is left goes in the next.  nframes > 0; the capture slot is
+// closed; link_lock held.
+void capture_release(jack_nframes_t nframes, const out_buffer_array &out_buffers,
+                     out_count_array &out_event_count, const midi_sink &sink = jack_sink);
 
 } // namespace cableferry

@@ -14,9 +14,13 @@
 // nap_limit_ns if that is shorter, and looks again, so a JACK clock that
 // moves differently from the monotonic one is followed.  When it is due, it
 // takes link_lock, sends on what the queue still holds and then the event,
-// as the untimed cycle does, and lets go.  With nothing in the ring it naps
-// and, while the queue holds bytes the node did not take, sends them on.
-// The node is non-blocking, so nothing done under the lock waits for it.
+// as the untimed cycle does, hands what the queue took to played_notes, and
+// lets go.  With nothing in the ring it naps, after the playback upkeep the
+// untimed cycle does every period (note_release.h): the queue sent on, and
+// the release that a midi.RX left without clients asks for, which thus
+// comes after every event sent before it.  Once the bridge is ending no
+// event goes out, so the main thread's release is the last word.  The node
+// is non-blocking, so nothing done under the lock waits for it.
 #include "bridge/timed_playback.h"
 
 #include <algorithm>
@@ -24,6 +28,7 @@
 #include <cstring>
 
 #include "bridge/frame_stamp.h"
+#include "bridge/note_release.h"
 #include "bridge/timing_ring.h"
 #include "device/device_link.h"
 #include "device/playback_queue.h"
@@ -93,24 +98,27 @@ std::int64_t frames_to_ns(std::int32_t frames)
 	return static_cast<std::int64_t>(frames) * 1'000'000'000 / timed_playback.rate;
 }
 
-// Sends on what the queue still holds, when the slot is open.
-void flush_waiting()
+// The upkeep of an idle moment.
+void upkeep()
 {
 	pthread_mutex_lock(&link_lock);
-	if (device_link.playback_fd >= 0 && playback_queue.length > 0)
-		playback_flush(device_link.playback_fd);
+	playback_upkeep();
 	pthread_mutex_unlock(&link_lock);
 }
 
 // Writes the event of header h, whose bytes are in timed_playback.event.
 void write_due(const due_event &h)
 {
+	const std::span<const std::uint8_t> event = std::span(timed_playback.event).first(h.size);
 	pthread_mutex_lock(&link_lock);
-	if (h.size == 0) {
+	if (release_state.playback_closing.load(std::memory_order_acquire)) {
+		// the bridge is ending: nothing more goes out
+	} else if (h.size == 0) {
 		playback_lost(h.first, h.last);
 	} else if (const int fd = device_link.playback_fd; fd >= 0) {
 		playback_flush(fd);
-		playback_send(fd, std::span(timed_playback.event).first(h.size));
+		if (playback_send(fd, event))
+			held_notes_track(played_notes, event);
 	}
 	pthread_mutex_unlock(&link_lock);
 }
@@ -153,7 +161,7 @@ void *timed_playback_thread(void *)
 	for (;;) {
 		due_event h;
 		if (readable(tp.ring) < sizeof h) {
-			flush_waiting();
+			upkeep();
 			nap(idle_nap_ns);
 			continue;
 		}

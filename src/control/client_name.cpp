@@ -10,6 +10,8 @@
 // does the cut to the server's limit.
 #include "control/client_name.h"
 
+#include "device/device_link.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -38,11 +40,19 @@ const char *name_tail(const bridge_settings_t &settings)
 	return tail;
 }
 
+// JACK's full port names are "client:port": a colon in the client name
+// would split wrong in every patchbay and script.
+std::string without_colons(std::string name)
+{
+	std::replace(name.begin(), name.end(), ':', '-');
+	return name;
+}
+
 std::string general_form(const char *prefix, const char *tail)
 {
 	name_buffer_t name{};
 	std::snprintf(name.data(), name.size(), "%s-%s", prefix, tail);
-	return name.data();
+	return without_colons(name.data());
 }
 
 bool is_scan_blank(char c)
@@ -139,13 +149,22 @@ std::string general_client_name(const bridge_settings_t &settings)
 }
 
 std::optional<node_description_t> describe_naming_node(const bridge_settings_t &settings,
-                                                       const description_source_t &source)
+                                                       const description_source_t &source,
+                                                       const rawmidi_port_t &port)
 {
 	const std::string *path = naming_path(settings);
-	if (settings.name_prefix || path == nullptr || source.query == nullptr ||
-	    !std::string_view(path->c_str()).starts_with(dev_folder))
+	if (settings.name_prefix || path == nullptr || source.query == nullptr)
 		return std::nullopt;
-	const node_numbers_t numbers = scan_node_path(path->c_str(), source.family);
+	node_numbers_t numbers{-1, -1};
+	int subdevice = -1;
+	if (parse_hw_name(*path)) {
+		if (source.family != node_family::alsa_rawmidi || port.card < 0)
+			return std::nullopt;
+		numbers = {port.card, port.device};
+		subdevice = port.subdevice;
+	} else if (std::string_view(path->c_str()).starts_with(dev_folder)) {
+		numbers = scan_node_path(path->c_str(), source.family);
+	}
 	if (numbers.unit < 0)
 		return std::nullopt;
 
@@ -158,12 +177,13 @@ std::optional<node_description_t> describe_naming_node(const bridge_settings_t &
 	std::string_view text(buffer.data(), std::min(length, buffer.size()));
 	text = text.substr(0, text.find('\0'));
 	text = cut_utf8(text, buffer.size() - 1);
-	return node_description_t{std::string(text), numbers.sub_unit};
+	return node_description_t{std::string(text), numbers.sub_unit, subdevice};
 }
 
-std::string make_client_name(const bridge_settings_t &settings, const description_source_t &source)
+std::string make_client_name(const bridge_settings_t &settings, const description_source_t &source,
+                             const rawmidi_port_t &port)
 {
-	const std::optional<node_description_t> description = describe_naming_node(settings, source);
+	const std::optional<node_description_t> description = describe_naming_node(settings, source, port);
 	if (!description)
 		return general_client_name(settings); // no -n here: prefix "cableferry"
 	std::string_view text = description->text;
@@ -171,14 +191,24 @@ std::string make_client_name(const bridge_settings_t &settings, const descriptio
 	text = cut_utf8(text, description_keep);
 
 	name_buffer_t name{};
-	std::snprintf(name.data(), name.size(), "%.*s #%d", static_cast<int>(text.size()),
-	              text.data(), description->sub_unit);
-	return name.data();
+	const int length = static_cast<int>(text.size());
+	if (description->subdevice >= 0)
+		std::snprintf(name.data(), name.size(), "%.*s #%d.%d", length, text.data(),
+		              description->sub_unit, description->subdevice);
+	else
+		std::snprintf(name.data(), name.size(), "%.*s #%d", length, text.data(),
+		              description->sub_unit);
+	return without_colons(name.data());
+}
+
+const rawmidi_port_t &naming_port(const bridge_settings_t &settings)
+{
+	return device_link_port(settings.capture_path.has_value());
 }
 
 std::string make_client_name(const bridge_settings_t &settings)
 {
-	return make_client_name(settings, platform_description_source());
+	return make_client_name(settings, platform_description_source(), naming_port(settings));
 }
 
 } // namespace cableferry

@@ -6,7 +6,10 @@
 // input midi.RX are flagged physical and terminal, since they stand for a
 // piece of hardware.  The handles go into port_table, where the process
 // cycle finds them.  The shutdown callback ends the process only once
-// activation has returned; before that, start-up decides how it ends.  A
+// activation has returned; before that, start-up decides how it ends.
+// The port-connect callback watches midi.RX: once its last connection is
+// gone it asks the process cycle for the release of what came through it,
+// by a flag, since a notification thread must not touch the playback node.  A
 // failure after the client is open prints its message and ends with _exit,
 // as the run-time exits do.
 #include "control/jack_client.h"
@@ -20,9 +23,11 @@
 #include <atomic>
 #include <cstdio>
 
+#include "bridge/note_release.h"
 #include "bridge/process_cycle.h"
 #include "bridge/port_table.h"
 #include "control/client_name.h"
+#include "control/ending.h"
 #include "control/keep_timing.h"
 #include "control/metadata.h"
 #include "control/settings.h"
@@ -119,6 +124,9 @@ void jack_start()
 	if (jack_set_process_callback(port_table.client, process_cycle, nullptr) != 0)
 		fail_with_client("Could not register JACK process callback.");
 	jack_on_shutdown(port_table.client, on_jack_shutdown, nullptr);
+	// Without it a client that lets go of midi.RX leaves its notes held;
+	// everything else works, so a refusal is not fatal.
+	jack_set_port_connect_callback(port_table.client, on_port_connect, nullptr);
 	keep_timing_prepare();
 	register_ports();
 	publish_metadata();
@@ -132,14 +140,25 @@ void finish_activation(int result)
 		fail_with_client("Cannot activate JACK client.");
 	activation.done = true;
 	if (activation.server_gone)
-		end_process(0);
+		end_bridge(0);
 }
 
 void on_jack_shutdown(void *)
 {
 	activation.server_gone = true;
 	if (activation.done)
-		end_process(0);
+		end_after_server();
+}
+
+void on_port_connect(jack_port_id_t a, jack_port_id_t b, int connect, void *)
+{
+	jack_port_t *rx = port_table.rx;
+	if (connect != 0 || rx == nullptr)
+		return;
+	if (jack_port_by_id(port_table.client, a) != rx && jack_port_by_id(port_table.client, b) != rx)
+		return;
+	if (jack_port_connected(rx) == 0)
+		release_state.rx_let_go.store(true, std::memory_order_release);
 }
 
 } // namespace cableferry

@@ -5,6 +5,8 @@
 // is ever closed or unregistered: the process's exit releases it all.
 #pragma once
 
+#include <jack/types.h>
+
 #include <string>
 #include <string_view>
 
@@ -44,7 +46,12 @@ void jack_start();
 void finish_activation(int result);
 
 // JACK's shutdown callback: ends the process with status 0 once activation
-// has returned; before that it only takes note (see finish_activation).
+// has returned, after the playback release (ending.h); before that it only
+// takes note (see finish_activation).
 void on_jack_shutdown(void *arg);
+
+// JACK's port-connect callback: raises rx_let_go when a disconnection
+// leaves midi.RX without any connection.
+void on_port_connect(jack_port_id_t a, jack_port_id_t b, int connect, void *arg);
 
 } // namespace cableferry

@@ -5,14 +5,17 @@
 // the JACK client, and then supervises the devices for ever.  The devices
 // are opened, and the playback queue locked in memory, before the change of
 // user, with the rights the daemon starts with; the rest of memory is locked
-// after it, where the new user's limits allow.  Status requests are blocked
-// first of all, before any thread exists, for the supervision loop to take.
+// after it, where the new user's limits allow.  Status requests and the
+// ending signals are blocked first of all, before any thread exists, for
+// the supervision loop to take.
 #include <err.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include "bridge/note_release.h"
 #include "control/client_name.h"
+#include "control/ending.h"
 #include "control/jack_client.h"
 #include "control/memory_lock.h"
 #include "control/options.h"
@@ -65,6 +68,7 @@ void fill_standard_descriptors()
 
 int main(int argc, char **argv)
 {
+	ending_prepare();
 	hold_signals();
 	fill_standard_descriptors();
 	const scan_outcome scan = scan_options(argc, argv, bridge_settings);
@@ -79,6 +83,7 @@ int main(int argc, char **argv)
 	device_link_set_paths(bridge_settings.capture_path, bridge_settings.playback_path);
 	link_lock_init();
 	const bool queue_locked = bridge_settings.playback_path && playback_queue_prepare();
+	note_release_prepare();
 	device_link_service();
 	const auto &name = bridge_settings.user_name;
 	if (bridge_settings.switch_user && !change_user(bridge_settings.user_id, name ? name->c_str() : nullptr))

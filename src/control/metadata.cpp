@@ -75,10 +75,15 @@ const port_label_t &port_label(std::size_t index)
 	return port_labels[index < port_labels.size() ? index : rx_label_index];
 }
 
-std::string client_pretty_name(const bridge_settings_t &settings, const description_source_t &source)
+std::string client_pretty_name(const bridge_settings_t &settings, const description_source_t &source,
+                               const rawmidi_port_t &port)
 {
-	if (std::optional<node_description_t> d = describe_naming_node(settings, source); d && !d->text.empty())
+	std::optional<node_description_t> d = describe_naming_node(settings, source, port);
+	if (d && !d->text.empty()) {
+		if (d->subdevice >= 0 && port.name[0] != '\0')
+			return d->text + " (" + port.name.data() + ")";
 		return std::move(d->text);
+	}
 	const std::string *path = naming_path(settings);
 	return path ? *path : std::string();
 }
@@ -97,7 +102,8 @@ void publish_metadata()
 	jack_client_t *client = port_table.client;
 	if (client == nullptr)
 		return;
-	const std::string pretty = client_pretty_name(bridge_settings, platform_description_source());
+	const std::string pretty =
+		client_pretty_name(bridge_settings, platform_description_source(), naming_port(bridge_settings));
 	if (char *text = jack_get_uuid_for_client_name(client, jack_get_client_name(client))) {
 		jack_uuid_t uuid;
 		if (jack_uuid_parse(text, &uuid) == 0)

@@ -4,7 +4,8 @@
 // sessions rely on them.  What a patchbay shows comes from JACK's metadata
 // instead, set once on the main thread after the ports are registered:
 //
-//   client         pretty-name  the device's description in full, else the
+//   client         pretty-name  the device's description in full (with a
+//                               hw: name's subdevice name), else the
 //                               naming node's path
 //   each port      pretty-name  what it carries ("MIDI capture, channel 1")
 //                  hardware     the path of its node
@@ -23,6 +24,7 @@
 
 #include "control/description.h"
 #include "control/settings.h"
+#include "device/alsa_rawmidi.h"
 
 namespace cableferry {
 
@@ -42,8 +44,10 @@ const port_label_t &port_label(std::size_t index);
 
 // The client's pretty-name: the naming node's description in full, when
 // the client name would be read from it and source has one, else the
-// naming node's path.
-std::string client_pretty_name(const bridge_settings_t &settings, const description_source_t &source);
+// naming node's path.  For a hw: name the subdevice's own name follows in
+// parentheses ("... (Keys MIDI 3)"), so the ports of one interface differ.
+std::string client_pretty_name(const bridge_settings_t &settings, const description_source_t &source,
+                               const rawmidi_port_t &port = {});
 
 // "<client pretty-name>:<port pretty-name>", cut to max_bytes.
 std::string port_alias(std::string_view client_pretty, std::string_view port_pretty,

@@ -4,29 +4,42 @@
 // comes in the middle of the second is answered at once and the rest of the
 // second is still waited out: the devices stay serviced once a second
 // however often a user asks.
+//
+// SIGTERM, SIGINT and SIGHUP are taken the same way, rather than by
+// handlers that set a flag.  A handler runs on whichever thread does not
+// block the signal, which may be JACK's real-time thread, and a flag it sets
+// still has to wake the main thread out of its wait; blocked everywhere and
+// taken here, the signal is simply the end of the wait, on the one thread
+// that writes the release.  Start-up is covered too: between main's first
+// line and the supervision loop the main thread only waits in this function
+// (the retries of background mode, with or without a server) or inside
+// libjack's opening and activation of the client, after which the first
+// round of the loop takes a signal that came meanwhile at once.  A signal
+// that was ignored when the process started stays ignored, as before.
 #include "control/signals.h"
 
 #include <signal.h>
 #include <time.h>
 
+#include <array>
 #include <cerrno>
 
+#include "control/ending.h"
 #include "control/status.h"
 
 namespace cableferry {
 
 namespace {
 
-sigset_t held_signals()
-{
-	sigset_t set;
-	sigemptyset(&set);
-	sigaddset(&set, SIGUSR1);
-#if defined(SIGINFO)
-	sigaddset(&set, SIGINFO);
-#endif
-	return set;
-}
+// The signals that end the bridge.
+constexpr std::array<int, 3> ending_signals = {SIGTERM, SIGINT, SIGHUP};
+
+// The signals the main thread takes, fixed by hold_signals.
+struct held_t {
+	sigset_t set; // status requests, and the ending signals not ignored at start
+};
+
+held_t held;
 
 bool is_status_request(int sig)
 {
@@ -48,26 +61,37 @@ std::chrono::nanoseconds monotonic_now()
 
 void hold_signals()
 {
-	const sigset_t set = held_signals();
-	pthread_sigmask(SIG_BLOCK, &set, nullptr);
+	sigemptyset(&held.set);
+	sigaddset(&held.set, SIGUSR1);
+#if defined(SIGINFO)
+	sigaddset(&held.set, SIGINFO);
+#endif
+	for (const int sig : ending_signals) {
+		struct sigaction was{};
+		if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler != SIG_IGN)
+			sigaddset(&held.set, sig);
+	}
+	pthread_sigmask(SIG_BLOCK, &held.set, nullptr);
 }
 
 void wait_answering(std::chrono::microseconds duration)
 {
-	const sigset_t set = held_signals();
 	const auto deadline = monotonic_now() + duration;
 	for (;;) {
+		check_server_gone();
 		const auto left = deadline - monotonic_now();
 		if (left <= std::chrono::nanoseconds::zero())
 			return;
 		const auto whole = std::chrono::duration_cast<std::chrono::seconds>(left);
 		const timespec timeout{static_cast<time_t>(whole.count()),
 		                       static_cast<long>((left - whole).count())};
-		const int sig = sigtimedwait(&set, nullptr, &timeout);
-		if (sig > 0 && is_status_request(sig))
-			report_status();
-		// EAGAIN at the deadline, EINTR for another signal's handler:
-		// the loop looks at the clock again.
+		const int sig = sigtimedwait(&held.set, nullptr, &timeout);
+		if (sig <= 0)
+			continue; // EAGAIN at the deadline, EINTR for another signal's handler
+		if (!is_status_request(sig))
+			end_by_signal(sig);
+		check_server_gone(); // the shutdown notice wakes the wait this way
+		report_status();
 	}
 }
 

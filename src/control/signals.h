@@ -6,16 +6,20 @@
 // loop takes it with sigtimedwait while it waits out its second.  No handler
 // interrupts any thread, the real-time one least of all, and the answer is
 // printed on the main thread, between two services of the devices.
+// SIGTERM, SIGINT and SIGHUP are held and taken alike; taking one ends the
+// bridge (ending.h).
 #pragma once
 
 #include <chrono>
 
 namespace cableferry {
 
-// Blocks the signals the main thread takes.  First thing in main.
+// Blocks the signals the main thread takes, leaving out an ending signal
+// that is ignored.  First thing in main.
 void hold_signals();
 
-// Waits for duration, answering each status request as it comes.
+// Waits for duration, answering each status request as it comes; an
+// ending signal, or the server's going, ends the bridge instead.
 void wait_answering(std::chrono::microseconds duration);
 
 } // namespace cableferry

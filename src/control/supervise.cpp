@@ -1,12 +1,15 @@
 // Supervision.
 //
 // The loop is the device-loss rule, a one-second wait (which answers status
-// requests) and a service of the device link, for ever.  The rule comes first, so with -k a device that
-// failed to open at start-up ends the process right after activation.
+// requests) and a service of the device link, for ever.  The rule comes
+// first, so with -k a device that failed to open at start-up ends the
+// process right after activation, and a device lost in a service is seen
+// at once, while the capture release is still on its way (ending.h).
 #include "control/supervise.h"
 
 #include <unistd.h>
 
+#include "control/ending.h"
 #include "control/settings.h"
 #include "control/signals.h"
 #include "device/device_link.h"
@@ -22,10 +25,9 @@ void apply_device_loss_rule()
 {
 	if (!bridge_settings.exit_on_device_loss)
 		return;
-	if (bridge_settings.playback_path && device_link.playback_fd == -1)
-		end_process(0);
-	if (bridge_settings.capture_path && device_link.capture_fd == -1)
-		end_process(0);
+	if ((bridge_settings.playback_path && device_link.playback_fd == -1) ||
+	    (bridge_settings.capture_path && device_link.capture_fd == -1))
+		end_on_device_loss();
 }
 
 void supervision_round()

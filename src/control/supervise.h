@@ -8,7 +8,7 @@
 namespace cableferry {
 
 // With -k: ends the process (status 0) when a configured slot is closed,
-// playback tested before capture.  Reads the descriptors without the lock;
+// after the releases (ending.h).  Reads the descriptors without the lock;
 // the main thread is their only writer.
 void apply_device_loss_rule();
 

@@ -15,7 +15,9 @@
 // reader fails to open at once (ENXIO) instead of stalling the main thread.
 // O_NOCTTY keeps a serial line from becoming the daemon's controlling
 // terminal, and a terminal is put in raw mode so that MIDI bytes pass
-// through the line discipline unchanged.
+// through the line discipline unchanged.  A slot given an ALSA hw: name
+// resolves it at each open (alsa_rawmidi.h) and is probed through the node
+// it resolved to; every capture node is asked for a larger kernel buffer.
 //
 // open, stat, poll and close run without the lock; publishing, the flag
 // change and the retiring of a descriptor run under it.  Closing the capture
@@ -32,6 +34,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "device/alsa_rawmidi.h"
 #include "device/link_counters.h"
 #include "device/playback_queue.h"
 
@@ -42,20 +45,42 @@ pthread_mutex_t link_lock;
 
 namespace {
 
-// The two paths, as start-up gave them.
+// What one slot opens: a path, or an ALSA hw: name resolved at each open.
+struct slot_node_t {
+	std::optional<std::string> argument; // as start-up gave it; none: the slot stays closed
+	std::optional<hw_name_t> hw;         // the argument as a hw: name, when it is one
+	std::string node;                    // the node the open descriptor stands for
+	rawmidi_port_t port;                 // the raw MIDI port it is open on, if any
+};
+
+// The two slots' nodes.
 struct device_paths_t {
-	std::optional<std::string> capture;  // node read; none: the slot stays closed
-	std::optional<std::string> playback; // node written; none: the slot stays closed
+	slot_node_t capture;  // node read
+	slot_node_t playback; // node written
 };
 
 device_paths_t device_paths;
+
+slot_node_t slot_node(std::optional<std::string> argument)
+{
+	slot_node_t node;
+	if (argument)
+		node.hw = parse_hw_name(*argument);
+	node.argument = std::move(argument);
+	return node;
+}
 
 } // namespace
 
 void device_link_set_paths(std::optional<std::string> capture_path,
                            std::optional<std::string> playback_path)
 {
-	device_paths = {std::move(capture_path), std::move(playback_path)};
+	device_paths = {slot_node(std::move(capture_path)), slot_node(std::move(playback_path))};
+}
+
+const rawmidi_port_t &device_link_port(bool capture)
+{
+	return capture ? device_paths.capture.port : device_paths.playback.port;
 }
 
 // The main thread runs at ordinary priority and JACK's thread at real-time
@@ -121,11 +146,27 @@ void make_raw_if_terminal(int fd)
 	tcsetattr(fd, TCSANOW, &t);
 }
 
-int open_node(const char *path, int mode)
+// Opens a slot's node: its path, or what its hw: name stands for now.
+// Records the node's path for the probe and, for a raw MIDI node, its
+// port; a capture node gets the larger input buffer.
+int open_node(slot_node_t &node, int mode)
 {
-	const int fd = open(path, mode | O_NONBLOCK | O_NOCTTY);
-	if (fd >= 0)
-		make_raw_if_terminal(fd);
+	const int flags = mode | O_NONBLOCK | O_NOCTTY;
+	const bool capture = mode == O_RDONLY;
+	node.port = {};
+	int fd;
+	if (node.hw) {
+		fd = open_hw_name(*node.hw, flags, node.port, node.node);
+	} else {
+		fd = open(node.argument->c_str(), flags);
+		if (fd >= 0) {
+			node.node = *node.argument;
+			make_raw_if_terminal(fd);
+			rawmidi_port_of(fd, capture ? rawmidi_input : rawmidi_output, node.port);
+		}
+	}
+	if (fd >= 0 && capture)
+		raise_input_buffer(fd);
 	return fd;
 }
 
@@ -138,11 +179,11 @@ void reset_read_buffer()
 
 // One slot: opens it when closed; when open, sets its status flags (the
 // probe that also reasserts its mode) and closes it when it has gone.
-void service_slot(int &slot, const char *path, int access, int status_flags, void (*on_close)(),
+void service_slot(int &slot, slot_node_t &node, int access, int status_flags, void (*on_close)(),
                   direction_counters_t &counters)
 {
 	if (slot < 0) {
-		const int fd = open_node(path, access);
+		const int fd = open_node(node, access);
 		if (fd < 0)
 			return;
 		pthread_mutex_lock(&link_lock);
@@ -153,7 +194,7 @@ void service_slot(int &slot, const char *path, int access, int status_flags, voi
 		return;
 	}
 	const int fd = slot;
-	const bool gone = node_gone(fd, path);
+	const bool gone = node_gone(fd, node.node.c_str());
 	pthread_mutex_lock(&link_lock);
 	const bool lost = fcntl(fd, F_SETFL, status_flags) == -1 || gone;
 	if (lost) {
@@ -174,12 +215,12 @@ void service_slot(int &slot, const char *path, int access, int status_flags, voi
 
 void device_link_service()
 {
-	if (device_paths.capture)
-		service_slot(device_link.capture_fd, device_paths.capture->c_str(), O_RDONLY,
-		             O_NONBLOCK, reset_read_buffer, link_counters.capture);
-	if (device_paths.playback)
-		service_slot(device_link.playback_fd, device_paths.playback->c_str(), O_WRONLY,
-		             O_NONBLOCK, playback_queue_clear, link_counters.playback);
+	if (device_paths.capture.argument)
+		service_slot(device_link.capture_fd, device_paths.capture, O_RDONLY, O_NONBLOCK,
+		             reset_read_buffer, link_counters.capture);
+	if (device_paths.playback.argument)
+		service_slot(device_link.playback_fd, device_paths.playback, O_WRONLY, O_NONBLOCK,
+		             playback_queue_clear, link_counters.playback);
 }
 
 } // namespace cableferry

@@ -21,6 +21,8 @@
 #include <optional>
 #include <string>
 
+#include "device/alsa_rawmidi.h"
+
 namespace cableferry {
 
 inline constexpr int read_buffer_size = 16;
@@ -37,9 +39,15 @@ extern device_link_t device_link;
 extern pthread_mutex_t link_lock;
 
 // The nodes the link serves, given once at start-up before the first
-// service.  A slot whose path is absent is never opened.
+// service: paths, or ALSA hw: names (alsa_rawmidi.h), which are resolved
+// anew at each open.  A slot whose path is absent is never opened.
 void device_link_set_paths(std::optional<std::string> capture_path,
                            std::optional<std::string> playback_path);
+
+// The raw MIDI port the capture (or playback) slot's latest open took;
+// card -1 when that open failed or the node is no raw MIDI node.  Main
+// thread only.
+const rawmidi_port_t &device_link_port(bool capture);
 
 // Initialises link_lock, with priority inheritance where the system has it.
 // Called once at start-up.

@@ -114,34 +114,33 @@ void playback_flush(int fd)
 	}
 }
 
-void playback_send(int fd, std::span<const std::uint8_t> event)
+bool playback_send(int fd, std::span<const std::uint8_t> event)
 {
 	playback_queue_t &q = playback_queue;
 	if (event.empty())
-		return;
+		return false;
 	const std::uint8_t first = event.front();
 	const bool ends_sysex = event.back() == 0xF7;
-	if (first >= 0xF8) { // real-time
-		send_whole(fd, event);
-		return;
-	}
+	if (first >= 0xF8) // real-time
+		return send_whole(fd, event);
 	if (first == 0xF0) {
 		const bool sent = send_whole(fd, event);
 		q.sysex = ends_sysex ? sysex_state::none : sent ? sysex_state::open : sysex_state::cut;
-		return;
+		return sent;
 	}
 	if (first < 0x80 || first == 0xF7) { // the next piece of a SysEx
+		bool sent = false;
 		if (q.sysex != sysex_state::open) {
 			count(link_counters.playback.dropped_events);
-		} else if (!send_whole(fd, event)) {
+		} else if (!(sent = send_whole(fd, event))) {
 			q.sysex = sysex_state::cut;
 		}
 		if (ends_sysex)
 			q.sysex = sysex_state::none;
-		return;
+		return sent;
 	}
 	q.sysex = sysex_state::none; // any other status ends a SysEx left open
-	send_whole(fd, event);
+	return send_whole(fd, event);
 }
 
 void playback_lost(std::uint8_t first, std::uint8_t last)

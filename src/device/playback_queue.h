@@ -61,8 +61,10 @@ void playback_flush(int fd);
 // One event for fd.  With nothing queued it is written at once and what fd
 // did not take is queued; otherwise it goes behind the queue.  An event that
 // does not fit whole in the free space is dropped whole and counted, as is
-// a SysEx piece whose message was cut or never begun.  link_lock held.
-void playback_send(int fd, std::span<const std::uint8_t> event);
+// a SysEx piece whose message was cut or never begun.  True when the event
+// was written or queued whole; false when it was dropped, or the write
+// failed.  link_lock held.
+bool playback_send(int fd, std::span<const std::uint8_t> event);
 
 // An event lost before it reached the queue, of which first and last are
 // the first and last bytes: it is counted as dropped, and a SysEx it was a

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <map>
 #include <set>
 #include <string>
@@ -309,26 +310,33 @@ struct unplug_case {
 	const char *label;                 // what the case shows
 	bytes before;                      // written before the node goes
 	std::vector<bytes> before_events;  // what that brings at once
+	std::vector<bytes> released;       // what the loss brings: the release of what is held
 	bytes after;                       // written once it is back
 	std::vector<bytes> after_events;   // what that brings
 };
 
-// The node goes away in the middle of a message and a new one takes its
-// place: the daemon closes the old node, opens the new one, and the message
-// begun on the old one is completed by the bytes from the new one.  With
-// -t (the parameter) the capture thread reads the node, and the same holds.
+// The node goes away and a new one takes its place: the daemon releases
+// what the old node held down, as if the device had sent it, closes the
+// old node and opens the new one, and a message begun on the old one is
+// completed by the bytes from the new one.  With -t (the parameter) the
+// capture thread reads the node, and the same holds.
 class capture_unplug : public capture, public ::testing::WithParamInterface<bool> {};
 
-TEST_P(capture_unplug, node_removed_mid_message_completes_it_when_back)
+TEST_P(capture_unplug, node_removed_releases_what_it_held_and_completes_a_message_when_back)
 {
 	const bool timed = GetParam();
 	const std::vector<unplug_case> cases = {
-		{"note", {0x90, 0x3C}, {}, {0x64, 0x3E, 0x65}, {{0x90, 0x3C, 0x64}, {0x90, 0x3E, 0x65}}},
+		{"two keys and the pedal held, one key let go of",
+		 {0x92, 0x3C, 0x64, 0x3E, 0x64, 0x40, 0x64, 0x82, 0x40, 0x00, 0xB2, 0x40, 0x7F},
+		 {{0x92, 0x3C, 0x64}, {0x92, 0x3E, 0x64}, {0x92, 0x40, 0x64}, {0x82, 0x40, 0x00}, {0xB2, 0x40, 0x7F}},
+		 {{0x82, 0x3C, 0x40}, {0x82, 0x3E, 0x40}, {0xB2, 0x40, 0x00}}, {}, {}},
 		{"System Exclusive",
 		 {0xF0, 0x01, 0x02, 0x03, 0x04},
 		 {{0xF0, 0x01, 0x02}},
+		 {},
 		 {0x05, 0xF7},
 		 {{0x03, 0x04, 0x05}, {0xF7}}},
+		{"note", {0x90, 0x3C}, {}, {}, {0x64, 0x3E, 0x65}, {{0x90, 0x3C, 0x64}, {0x90, 0x3E, 0x65}}},
 	};
 	ASSERT_NO_FATAL_FAILURE(start(timed ? std::vector<std::string>{"-t"} : std::vector<std::string>{}));
 	for (const auto &c : cases) {
@@ -338,10 +346,21 @@ TEST_P(capture_unplug, node_removed_mid_message_completes_it_when_back)
 		ASSERT_TRUE(settle(c.before_events.size()));
 		expect_ports(c.before_events);
 
+		got.clear();
 		writer.reset();
 		ASSERT_EQ(unlink(fifo.c_str()), 0);
 		ASSERT_TRUE(wait_until([&] { return open_count(d->pid, fifo) == 0; }))
 			<< "the daemon still holds the removed node";
+		ASSERT_TRUE(wait_until([&] {
+			collect();
+			return tx_count() >= c.released.size();
+		}));
+		ASSERT_TRUE(fan.wait_periods(4));
+		collect();
+		expect_ports(c.released);
+		if (!c.released.empty())
+			std::cout << "[ released ] " << c.label << ": " << hex(by_port(got)[0]) << "\n";
+
 		ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
 		ASSERT_TRUE(wait_until([&] { return open_count(d->pid, fifo) == 1; }))
 			<< "the daemon did not open the new node";

@@ -10,9 +10,11 @@
 // at timing.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <iostream>
 #include <mutex>
 #include <string>
@@ -272,6 +274,84 @@ TEST_P(playback_endless, endless_capture_node_stalls_nothing)
 
 INSTANTIATE_TEST_SUITE_P(modes, playback_endless, ::testing::Bool(),
                          [](const auto &info) { return info.param ? "timed" : "untimed"; });
+
+// What went through midi.RX and was never let go of is released on the
+// playback node, and nothing else is added: on a disconnection the daemon
+// runs on; otherwise it ends as it always did.  The server is stopped last.
+constexpr int disconnect = 0, capture_lost = -1, server_stops = -2, timed_disconnect = -3; // no signal
+
+TEST_F(playback, held_notes_are_released_on_the_node)
+{
+	const std::vector<std::pair<const char *, int>> cases = {
+		{"midi.RX disconnected", disconnect}, {"SIGTERM", SIGTERM}, {"SIGINT", SIGINT}, {"SIGHUP", SIGHUP},
+		{"midi.RX disconnected, with -t", timed_disconnect},
+		{"-k, capture node lost", capture_lost}, {"server stops", server_stops},
+	};
+	// Two keys and a pedal stay down; a velocity-0 Note On and a Note Off
+	// let go of two more.
+	const std::vector<bytes> played = {{0x90, 0x3C, 0x64}, {0x91, 0x40, 0x64}, {0xB1, 0x40, 0x7F},
+	                                   {0x90, 0x3E, 0x64}, {0x90, 0x3E, 0x00}, {0x91, 0x41, 0x64},
+	                                   {0x81, 0x41, 0x00}};
+	const bytes release = {0x80, 0x3C, 0x40, 0x81, 0x40, 0x40, 0xB1, 0x40, 0x00};
+	int tag = 0;
+	for (const auto &[label, cause] : cases) {
+		SCOPED_TRACE(label);
+		node = dir.make_fifo("out" + std::to_string(tag));
+		unique_fd reader = open_fifo_reader(node);
+		const std::string capture = dir.make_fifo("in" + std::to_string(tag++));
+		std::vector<bytes> heard; // on midi.TX, with -k: a key held, then its release
+		const auto hear = [&] {
+			for (const auto &r : probe.drain())
+				if (r.size == 3) // not a clock left by await_active
+					heard.emplace_back(r.data.begin(), r.data.begin() + 3);
+			return !heard.empty();
+		};
+		if (cause == capture_lost) {
+			client = "cableferry-" + capture;
+			d = &launch({"-k", "-C", capture, "-P", node});
+			ASSERT_NO_FATAL_FAILURE(await_active(*d, client, capture));
+			ASSERT_TRUE(wait_until([&] { return open_count(d->pid, node) == 1; }));
+			ASSERT_TRUE(probe.connect(probe.own("out"), client + ":midi.RX"));
+			unique_fd keys(::open(capture.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+			ASSERT_EQ(::write(keys.fd, "\x95\x30\x64", 3), 3);
+			ASSERT_TRUE(wait_until(hear));
+		} else {
+			ASSERT_NO_FATAL_FAILURE(start(cause == timed_disconnect ? std::vector<std::string>{"-t"}
+			                                                         : std::vector<std::string>{}));
+		}
+		ASSERT_EQ(deliver(reader.fd, {played}, concat(played).size()), concat(played));
+
+		bytes got;
+		if (cause == disconnect || cause == timed_disconnect) {
+			ASSERT_TRUE(probe.disconnect(probe.own("out"), client + ":midi.RX"));
+			got = deliver(reader.fd, {}, release.size());
+			EXPECT_TRUE(d->running());
+		} else {
+			if (cause == capture_lost) {
+				ASSERT_EQ(unlink(capture.c_str()), 0);
+			} else if (cause == server_stops) {
+				probe.close();
+				server.stop();
+			} else {
+				ASSERT_EQ(kill(d->pid, cause), 0);
+			}
+			const auto status = d->wait();
+			ASSERT_TRUE(status.has_value()) << "the daemon did not end";
+			if (cause > 0)
+				EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == cause) << "wait status " << *status;
+			else
+				EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
+			read_available(reader.fd, got);
+		}
+		std::cout << "[ released ] " << label << ": " << hex(got) << "\n";
+		EXPECT_EQ(difference(got, release), "");
+		if (cause == capture_lost) {
+			hear();
+			std::cout << "[ released ] " << label << ", on midi.TX: " << hex(heard) << "\n";
+			EXPECT_EQ(hex(heard), hex(std::vector<bytes>{{0x95, 0x30, 0x64}, {0x85, 0x30, 0x40}}));
+		}
+	}
+}
 
 // What is sent while the node is gone is dropped, not kept for later.
 struct loss_case {

@@ -1091,6 +1091,13 @@ bool jack_probe::connect(const std::string &from, const std::string &to)
 	       wait_periods(2);
 }
 
+bool jack_probe::disconnect(const std::string &from, const std::string &to)
+{
+	jack_port_t *src = jack_port_by_name(client_, from.c_str());
+	return src != nullptr && jack_disconnect(client_, from.c_str(), to.c_str()) == 0 &&
+	       wait_until([&] { return jack_port_connected_to(src, to.c_str()) == 0; }) && wait_periods(2);
+}
+
 bool jack_probe::send(const std::vector<bytes> &group, std::chrono::milliseconds timeout)
 {
 	if (group.empty() || group.size() > send_slots)

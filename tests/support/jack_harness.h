@@ -318,6 +318,8 @@ public:
 	std::string own(const std::string &port) const;
 	// Connects two ports, retrying until the server takes it or the deadline.
 	bool connect(const std::string &from, const std::string &to);
+	// Removes a connection and waits until the graph no longer has it.
+	bool disconnect(const std::string &from, const std::string &to);
 
 	// Queues messages to be written in one period, at frames 0, 1, 2...
 	// Waits for room in the ring; false if there was none in time or a

@@ -78,6 +78,7 @@ protected:
 	{
 		packetiser_reset();
 		device_link = {};
+		captured_notes = {};
 	}
 
 	void TearDown() override
@@ -115,15 +116,18 @@ protected:
 			buffers[i] = &ports[i];
 	}
 
-	// One period: fresh buffers, then the drain.
-	out_count_array cycle(jack_nframes_t nframes)
+	// One period: fresh buffers, then the drain, or the release of a lost node.
+	out_count_array cycle(jack_nframes_t nframes, bool release = false)
 	{
 		for (auto &p : ports) {
 			p.events.clear();
 			p.pending_size = 0;
 		}
 		out_count_array counts{};
-		capture_drain(nframes, buffers, counts, fake_sink);
+		if (release)
+			capture_release(nframes, buffers, counts, fake_sink);
+		else
+			capture_drain(nframes, buffers, counts, fake_sink);
 		for (auto &p : ports)
 			settle(p);
 		return counts;
@@ -314,6 +318,26 @@ TEST_F(CaptureDrain, NodeThatNeverRunsDryStopsAtTheByteBound)
 		EXPECT_EQ(link_counters.capture.bounded_cycles - bounded_before, 1u);
 		EXPECT_TRUE(on(tx_index).empty());
 	}
+}
+
+TEST_F(CaptureDrain, ReleaseOfALostNodeGoesOnWhereAFullPortStopped)
+{
+	use_pipe();
+	enable({tx_index, tx_channel(0)});
+	feed(running_notes(5));
+	cycle(256);
+	ports[tx_index].capacity = 2;
+	std::vector<event> tx, channel;
+	for (int period = 0; period < 4; period++) {
+		cycle(256, true);
+		EXPECT_LE(on(tx_index).size(), 2u);
+		tx.insert(tx.end(), on(tx_index).begin(), on(tx_index).end());
+		channel.insert(channel.end(), on(tx_channel(0)).begin(), on(tx_channel(0)).end());
+	}
+	ASSERT_EQ(tx.size(), 5u);
+	for (std::size_t i = 0; i < tx.size(); i++)
+		EXPECT_EQ(tx[i].data, (bytes{0x80, static_cast<std::uint8_t>(0x30 + i), 0x40}));
+	EXPECT_EQ(channel, tx);
 }
 
 // With -t: where a byte stamped with its frame time goes in the cycle that

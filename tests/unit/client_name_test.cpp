@@ -62,7 +62,10 @@ struct naming_case {
 	std::size_t reported;      // the fake's reported length; 0 for the value's
 	std::string expected;      // the client name
 	int unit;                  // unit queried, or -1 when the source must not be asked
+	rawmidi_port_t port{};     // the port the naming slot is open on
 };
+
+constexpr rawmidi_port_t port_3_0_2 = {3, 0, 2, {"MkII MIDI 3"}};
 
 const naming_case naming_cases[] = {
 	{"keys_49", umidi, "/dev/umidi1.0", nullptr, nullptr, ok, "Keys 49, rev 2", 0, "Keys 49 #0", 1},
@@ -107,6 +110,16 @@ const naming_case naming_cases[] = {
 	{"umidi_under_alsa", alsa, "/dev/umidi1.0", nullptr, nullptr, ok, "Keys 49", 0, "cableferry-umidi1.0", -1},
 	{"alsa_under_umidi", umidi, "/dev/snd/midiC1D0", nullptr, nullptr, ok, "Keys 49", 0,
 	 "cableferry-snd/midiC1D0", -1},
+	{"colon_in_path", umidi, "/tmp/a:b", nullptr, nullptr, ok, "Keys 49", 0, "cableferry-/tmp/a-b", -1},
+	{"colon_in_description", alsa, "/dev/snd/midiC2D0", nullptr, nullptr, ok, "Keys: 49", 0, "Keys- 49 #0", 2},
+	{"hw_by_id", alsa, "hw:MkII,0,2", nullptr, nullptr, ok, "MkII", 0, "MkII #0.2", 3, port_3_0_2},
+	{"hw_first_free", alsa, "hw:3,0", nullptr, nullptr, ok, "MkII", 0, "MkII #0.2", 3, port_3_0_2},
+	{"hw_not_open", alsa, "hw:MkII,0,2", nullptr, nullptr, ok, "MkII", 0, "cableferry-hw-MkII,0,2", -1},
+	{"hw_prefix", alsa, "hw:MkII,0,2", nullptr, "synth", ok, "MkII", 0, "synth-hw-MkII,0,2", -1, port_3_0_2},
+	{"hw_refused", alsa, "hw:MkII,0,2", nullptr, nullptr, refused, "", 0, "cableferry-hw-MkII,0,2", 3,
+	 port_3_0_2},
+	{"hw_under_umidi", umidi, "hw:MkII,0,2", nullptr, nullptr, ok, "MkII", 0, "cableferry-hw-MkII,0,2", -1,
+	 port_3_0_2},
 };
 
 TEST(ClientName, FollowsTheNamingRules)
@@ -115,7 +128,7 @@ TEST(ClientName, FollowsTheNamingRules)
 		SCOPED_TRACE(c.label);
 		fake_description_t fake{c.status, c.value, c.reported, 0, -1};
 		const description_source_t source{c.family, fake_query, &fake};
-		EXPECT_EQ(make_client_name(settings_of(c.capture, c.playback, c.prefix), source), c.expected);
+		EXPECT_EQ(make_client_name(settings_of(c.capture, c.playback, c.prefix), source, c.port), c.expected);
 		EXPECT_EQ(fake.calls, c.unit < 0 ? 0 : 1);
 		EXPECT_EQ(fake.unit, c.unit);
 	}

@@ -78,6 +78,7 @@ TEST(ClientPrettyName, WholeDescriptionElseTheNodePath)
 		std::string value;         // the description it delivers
 		std::string expected;      // the pretty-name
 		bool queried;              // the source is asked
+		rawmidi_port_t port{};     // the port the naming slot is open on
 	} cases[] = {
 		{"whole, past a ',' and 16 bytes", "/dev/snd/midiC1D0", nullptr, nullptr, description_status::ok,
 		 "Acme Corporation Keys 49, rev 2", "Acme Corporation Keys 49, rev 2", true},
@@ -92,6 +93,9 @@ TEST(ClientPrettyName, WholeDescriptionElseTheNodePath)
 		 description_status::too_long, straddling, std::string(126, 'a'), true},
 		{"text ends at a NUL", "/dev/snd/midiC1D0", nullptr, nullptr, description_status::ok,
 		 std::string("Acme\0junk", 9), "Acme", true},
+		{"hw: the subdevice's name follows", "hw:MkII,0,2", nullptr, nullptr, description_status::ok,
+		 "Acme MkII", "Acme MkII (MkII MIDI 3)", true, {3, 0, 2, {"MkII MIDI 3"}}},
+		{"hw: not open", "hw:MkII,0,2", nullptr, nullptr, description_status::ok, "Acme MkII", "hw:MkII,0,2", false},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.label);
@@ -104,7 +108,7 @@ TEST(ClientPrettyName, WholeDescriptionElseTheNodePath)
 			settings.name_prefix = c.prefix;
 		fake_description_t fake{c.status, c.value, 0};
 		const description_source_t source{node_family::alsa_rawmidi, fake_query, &fake};
-		EXPECT_EQ(client_pretty_name(settings, source), c.expected);
+		EXPECT_EQ(client_pretty_name(settings, source, c.port), c.expected);
 		EXPECT_EQ(fake.calls, c.queried ? 1 : 0);
 	}
 }

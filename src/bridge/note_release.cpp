@@ -1,0 +1,138 @@
+// Note release.
+//
+// The playback release always goes through the playback queue, behind what
+// waits there, so the device sees every message whole and in order, and a
+// SysEx left open is ended honestly (the queue's own rule).  A message the
+// queue takes is handed back to played_notes, which lets go of it; one the
+// queue refuses stays held and is tried again, so nothing goes out twice.
+//
+// As the bridge ends, the main thread first raises playback_closing, which
+// the cycle tests before it touches midi.RX, and then releases under
+// link_lock.  A cycle that had already begun may still pass on the events
+// of its period; each round of the final loop therefore releases whatever
+// is held by then, so those are undone too.  Between rounds the main thread
+// waits for the node with poll, outside the lock, and never past the bound:
+// a device that takes nothing costs 200 ms, not a hung exit.
+//
+// The capture wait counts the cycle's periods: the release goes out in the
+// first period that finds the node closed, and one more period lets the
+// clients behind midi.TX take it before the client goes.  The main thread
+// looks right after it closed the node, so a table found empty at the
+// first look held nothing, and nothing is waited for.
+#include "bridge/note_release.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <time.h>
+
+#include <algorithm>
+
+#include "bridge/capture_drain.h"
+#include "device/device_link.h"
+#include "device/playback_queue.h"
+
+namespace cableferry {
+
+release_state_t release_state;
+held_notes_t played_notes;
+
+namespace {
+
+// Queues the release of played_notes to fd, as far as the queue takes it.
+// link_lock held.
+void queue_playback_release(int fd)
+{
+	release_batch batch;
+	while (const std::size_t n = held_notes_release(played_notes, batch)) {
+		for (std::size_t i = 0; i < n; i++) {
+			if (!playback_send(fd, batch[i]))
+				return;
+			held_notes_track(played_notes, batch[i]);
+		}
+	}
+}
+
+std::chrono::steady_clock::time_point now()
+{
+	return std::chrono::steady_clock::now();
+}
+
+void pause_briefly()
+{
+	const timespec ms{0, 1000000};
+	nanosleep(&ms, nullptr);
+}
+
+} // namespace
+
+void note_release_prepare()
+{
+	captured_notes = held_notes_t{};
+	played_notes = held_notes_t{};
+}
+
+void playback_upkeep()
+{
+	const int fd = device_link.playback_fd;
+	const bool let_go = release_state.rx_let_go.load(std::memory_order_relaxed) &&
+	                    release_state.rx_let_go.exchange(false, std::memory_order_acquire);
+	if (fd < 0) {
+		held_notes_forget(played_notes);
+		return;
+	}
+	playback_flush(fd);
+	if (let_go)
+		queue_playback_release(fd);
+}
+
+void release_playback_before_exit()
+{
+	release_state.playback_closing.store(true);
+	const auto deadline = now() + playback_release_bound;
+	for (;;) {
+		pthread_mutex_lock(&link_lock);
+		const int fd = device_link.playback_fd;
+		bool done = true;
+		if (fd >= 0) {
+			queue_playback_release(fd);
+			playback_flush(fd);
+			done = playback_queue.length == 0 && held_notes_empty(played_notes);
+		}
+		pthread_mutex_unlock(&link_lock);
+		const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now());
+		if (done || left.count() <= 0)
+			return;
+		pollfd p{fd, POLLOUT, 0};
+		const int ready = poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 10)));
+		if (ready > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+			return; // the node is in trouble: nothing more will go
+	}
+}
+
+void wait_for_capture_release()
+{
+	const auto deadline = now() + std::chrono::seconds(1);
+	const std::uint64_t first = release_state.cycles.load();
+	std::uint64_t released_by = 0; // a cycle that began after the release
+	for (bool looked = false;; looked = true) {
+		const std::uint64_t cycles = release_state.cycles.load();
+		if (released_by == 0) {
+			pthread_mutex_lock(&link_lock);
+			const bool released = held_notes_empty(captured_notes);
+			pthread_mutex_unlock(&link_lock);
+			if (released && !looked)
+				return; // the node held nothing
+			// The cycle that released began no later than the one after
+			// cycles; the one after that began once it had ended.
+			if (released)
+				released_by = cycles + 2;
+		}
+		if (released_by != 0 && cycles >= released_by)
+			return;
+		if (cycles - first > capture_release_periods || now() >= deadline)
+			return;
+		pause_briefly();
+	}
+}
+
+} // namespace cableferry
