@@ -5,6 +5,7 @@
 //	cfprobe send <port> <hex message>...
 //	cfprobe pass <client name>
 //	cfprobe count <fifo> <midi.TX port> <messages>
+//	cfprobe timing capture|playback <fifo> <bridge port> <ticks>
 //
 // send: sends the messages (each one argument of hex bytes, e.g. 903C64) to
 // a MIDI input port as separate events in one period, in order, and exits
@@ -29,6 +30,22 @@
 // from the first that carried anything to the one before the last should
 // carry exactly nframes events.  Prints one line of key=value pairs; status
 // 0 when every message arrived in order, 1 otherwise.
+//
+// timing: how well the bridge keeps MIDI timing (scripts/measure).  Clock
+// ticks (F8) 1000 frames (20.833 ms at 48 kHz) apart go through the bridge
+// in one direction.  capture: a thread at real-time priority where allowed
+// writes them into the FIFO, the bridge's capture node, and the probe
+// records the frame time of each on midi.TX.  playback: the probe sends
+// them to midi.RX at frames 1000 apart and a thread reads them from the
+// FIFO, the bridge's playback node (opened here first, so that the bridge
+// can open it).  A few ticks go first, until one comes through, so that the
+// bridge is known to hold the node.  All times are on JACK's frame clock
+// (jack_frame_time for the threads, the frame for an event on a port), so
+// that a dummy server whose periods fall behind the wall clock does not
+// show up as the bridge's latency.  Prints the sender's own spacing jitter
+// (max - min of the gaps; 0 for the probe, which sends at exact frames), the
+// jitter at the far end, and the latency (median, and max - min), all in
+// ms; status 1 when ticks were lost.
 //
 // Status 64 for a bad command line, 69 when the server or a port cannot be
 // had.
@@ -59,7 +76,8 @@ namespace {
 {
 	std::fprintf(stderr, "usage: cfprobe send <port> <hex message>...\n"
 	                     "       cfprobe pass <client name>\n"
-	                     "       cfprobe count <fifo> <midi.TX port> <messages>\n");
+	                     "       cfprobe count <fifo> <midi.TX port> <messages>\n"
+	                     "       cfprobe timing capture|playback <fifo> <bridge port> <ticks>\n");
 	std::exit(64);
 }
 
@@ -288,6 +306,101 @@ int count(int argc, char **argv)
 	return t.received == total && t.mismatched == 0 && t.misplaced == 0 && unrecorded == 0 ? 0 : 1;
 }
 
+double ms(std::int64_t ns)
+{
+	return static_cast<double>(ns) / 1e6;
+}
+
+int timing(int argc, char **argv)
+{
+	if (argc != 4)
+		usage();
+	const std::string direction = argv[0], fifo = argv[1], port = argv[2];
+	const unsigned ticks = static_cast<unsigned>(std::strtoul(argv[3], nullptr, 10));
+	if ((direction != "capture" && direction != "playback") || ticks < 3)
+		usage();
+	const bool capture = direction == "capture";
+	constexpr std::uint32_t spacing = 1000;
+	jack_probe probe;
+	if (!probe.open(server_name(), "midi_timing") || !probe.add_output("out") || probe.add_input("in") != 0 ||
+	    !probe.activate())
+		unavailable("no JACK server");
+	const std::int64_t rate = jack_get_sample_rate(probe.client());
+	// Everything is timed on JACK's frame clock, in ns: the writer and the
+	// reader read it with jack_frame_time, an event on midi.TX carries its
+	// frame.  So the latency is the bridge's own, whether or not the
+	// server's periods keep pace with the wall clock.
+	jack_client_t *client = probe.client();
+	std::int64_t base = -1; // the frame time where the run began, against wrapping
+	const auto at = [&](jack_nframes_t frame) {
+		if (base < 0)
+			base = frame;
+		return static_cast<std::int64_t>(static_cast<std::int32_t>(frame - base)) * 1000000000 / rate;
+	};
+	const auto frame_clock = [&] { return at(jack_frame_time(client)); };
+	const auto ticks_in = [&](std::vector<std::int64_t> &out) {
+		for (const auto &r : probe.drain())
+			if (r.size == 1 && r.data[0] == 0xF8)
+				out.push_back(at(r.frame_time));
+	};
+
+	std::vector<std::int64_t> sent, got; // ns on the monotonic clock
+	if (capture) {
+		if (!probe.connect(port, probe.own("in")))
+			unavailable("cannot connect " + port);
+		unique_fd writer;
+		std::vector<std::int64_t> warm;
+		const bool through = wait_until([&] {
+			if (!writer)
+				writer = unique_fd(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+			const std::uint8_t tick = 0xF8;
+			if (writer && ::write(writer.fd, &tick, 1) == 1)
+				wait_until([&] { ticks_in(warm); return !warm.empty(); }, 200ms);
+			return !warm.empty();
+		});
+		if (!through)
+			unavailable("nothing came through " + port);
+		probe.wait_periods(4);
+		probe.drain();
+		sent = write_every(writer.fd, 0xF8, ticks, std::chrono::nanoseconds(spacing * 1000000000LL / rate),
+		                   frame_clock);
+		wait_until([&] { ticks_in(got); return got.size() >= ticks; }, 5s);
+	} else {
+		unique_fd reader = open_fifo_reader(fifo);
+		if (!reader || !probe.connect(probe.own("out"), port))
+			unavailable("cannot read " + fifo + " or connect " + port);
+		bytes warm;
+		const bool through = wait_until([&] {
+			if (!probe.send({{0xF8}}))
+				return false;
+			wait_until([&] { read_available(reader.fd, warm); return !warm.empty(); }, 200ms);
+			return !warm.empty();
+		});
+		if (!through)
+			unavailable("nothing came through " + port);
+		probe.wait_periods(4);
+		read_available(reader.fd, warm);
+		probe.send_every({0xF8}, ticks, spacing);
+		got = stamp_arrivals(reader.fd, ticks, std::chrono::milliseconds(ticks * 50 + 5000), frame_clock);
+		wait_until([&] { return probe.spaced_done(); });
+		for (unsigned i = 0; i < ticks; i++)
+			sent.push_back(at(probe.spaced_start() + i * spacing));
+	}
+
+	std::vector<std::int64_t> latency;
+	for (std::size_t i = 0; i < std::min(sent.size(), got.size()); i++)
+		latency.push_back(got[i] - sent[i]);
+	std::sort(latency.begin(), latency.end());
+	const std::int64_t median = latency.empty() ? 0 : latency[latency.size() / 2];
+	const std::int64_t spread = latency.empty() ? 0 : latency.back() - latency.front();
+	std::printf("ticks=%u received=%zu sender_jitter_ms=%.2f jitter_ms=%.2f latency_median_ms=%.2f "
+	            "latency_spread_ms=%.2f xruns=%llu\n",
+	            ticks, got.size(), capture ? ms(spacing_spread(sent)) : 0.0,
+	            ms(spacing_spread(got)), ms(median),
+	            ms(spread), static_cast<unsigned long long>(probe.xruns()));
+	return got.size() == ticks ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -301,5 +414,7 @@ int main(int argc, char **argv)
 		return pass(argc - 2, argv + 2);
 	if (mode == "count")
 		return count(argc - 2, argv + 2);
+	if (mode == "timing")
+		return timing(argc - 2, argv + 2);
 	usage();
 }

@@ -32,6 +32,7 @@
 
 #include <cstring>
 
+#include "bridge/frame_stamp.h"
 #include "bridge/packetiser.h"
 #include "device/device_link.h"
 #include "device/link_counters.h"
@@ -48,10 +49,10 @@ constexpr size_t longest_event = midi_bytes_per_event;
 // Channel voice status bytes, 80..EF: their low nibble is the channel.
 constexpr bool is_channel_status(std::uint8_t b) { return b >= 0x80 && b <= 0xEF; }
 
-bool put_event(const midi_sink &sink, void *buffer, jack_nframes_t &count, const std::uint8_t *data,
-               size_t len)
+bool put_event(const midi_sink &sink, void *buffer, jack_nframes_t time, jack_nframes_t &count,
+               const std::uint8_t *data, size_t len)
 {
-	jack_midi_data_t *e = sink.reserve(buffer, count, len);
+	jack_midi_data_t *e = sink.reserve(buffer, time, len);
 	if (e == nullptr)
 		return false;
 	std::memcpy(e, data, len);
@@ -59,26 +60,55 @@ bool put_event(const midi_sink &sink, void *buffer, jack_nframes_t &count, const
 	return true;
 }
 
+// The offset of port i's next event, which is then recorded for stamped.
+jack_nframes_t place(std::size_t i, jack_nframes_t nframes, const out_count_array &out_event_count,
+                     const stamp_place *stamped)
+{
+	if (stamped == nullptr)
+		return out_event_count[i];
+	const jack_nframes_t at = stamp_offset(stamped->stamp, stamped->cycle_start, nframes, stamped->last[i]);
+	stamped->last[i] = at;
+	return at;
+}
+
 // A channel message also goes to the port of its channel, while that port
 // exists and has fewer than nframes events.
 void fan_out(jack_nframes_t nframes, const out_buffer_array &out_buffers, out_count_array &out_event_count,
-             const midi_sink &sink, const std::uint8_t *data, size_t len)
+             const midi_sink &sink, const std::uint8_t *data, size_t len, const stamp_place *stamped = nullptr)
 {
 	if (const std::uint8_t status = data[0]; is_channel_status(status)) {
 		const std::size_t i = tx_channel(status & 0x0F);
 		if (out_buffers[i] != nullptr && out_event_count[i] < nframes)
-			put_event(sink, out_buffers[i], out_event_count[i], data, len);
+			put_event(sink, out_buffers[i], place(i, nframes, out_event_count, stamped), out_event_count[i],
+			          data, len);
 	}
 }
 
 } // namespace
+
+bool emit_packet(const midi_packet &p, jack_nframes_t nframes, const out_buffer_array &out_buffers,
+                 out_count_array &out_event_count, const midi_sink &sink, const stamp_place *stamped)
+{
+	void *tx = out_buffers[tx_index];
+	const size_t len = code_index_length[p.code_index];
+	held_notes_track(captured_notes, std::span(p.data).first(len));
+	bool tx_full = false;
+	if (tx != nullptr) {
+		if (put_event(sink, tx, place(tx_index, nframes, out_event_count, stamped), out_event_count[tx_index],
+		              p.data.data(), len))
+			tx_full = sink.room(tx) < longest_event;
+		else
+			count(link_counters.capture.dropped_events);
+	}
+	fan_out(nframes, out_buffers, out_event_count, sink, p.data.data(), len, stamped);
+	return tx_full;
+}
 
 void capture_drain(jack_nframes_t nframes, const out_buffer_array &out_buffers,
                    out_count_array &out_event_count, const midi_sink &sink)
 {
 	device_link_t &dl = device_link;
 	direction_counters_t &counters = link_counters.capture;
-	void *tx = out_buffers[tx_index];
 	const std::size_t bound = capture_byte_bound(nframes);
 	std::size_t read_now = 0;
 	do {
@@ -102,19 +132,7 @@ void capture_drain(jack_nframes_t nframes, const out_buffer_array &out_buffers,
 		const midi_packet *p = packetise_bytes(
 			std::span(dl.read_buffer).subspan(dl.read_pos, dl.read_len - dl.read_pos), used);
 		dl.read_pos += static_cast<int>(used);
-		if (p == nullptr)
-			continue;
-		const size_t len = code_index_length[p->code_index];
-		held_notes_track(captured_notes, std::span(p->data).first(len));
-		bool tx_full = false;
-		if (tx != nullptr) {
-			if (put_event(sink, tx, out_event_count[tx_index], p->data.data(), len))
-				tx_full = sink.room(tx) < longest_event;
-			else
-				count(counters.dropped_events);
-		}
-		fan_out(nframes, out_buffers, out_event_count, sink, p->data.data(), len);
-		if (tx_full)
+		if (p != nullptr && emit_packet(*p, nframes, out_buffers, out_event_count, sink))
 			return;
 	} while (out_event_count[tx_index] < nframes);
 }
@@ -130,7 +148,7 @@ void capture_release(jack_nframes_t nframes, const out_buffer_array &out_buffers
 		for (std::size_t i = 0; i < n; i++) {
 			const release_message &m = batch[i];
 			if (out_event_count[tx_index] >= nframes || sink.room(tx) < m.size() ||
-			    !put_event(sink, tx, out_event_count[tx_index], m.data(), m.size()))
+			    !put_event(sink, tx, out_event_count[tx_index], out_event_count[tx_index], m.data(), m.size()))
 				return;
 			fan_out(nframes, out_buffers, out_event_count, sink, m.data(), m.size());
 			held_notes_track(captured_notes, m);

@@ -49,6 +49,26 @@ constexpr std::size_t capture_byte_bound(jack_nframes_t nframes)
 using out_buffer_array = std::array<void *, output_port_count>;
 using out_count_array = std::array<jack_nframes_t, output_port_count>;
 
+struct midi_packet;
+
+// With -t, where a packet's events go: at the frame of the byte that
+// completed it (frame_stamp.h), never before the port's previous event.
+struct stamp_place {
+	jack_nframes_t stamp;       // frame time of the byte that completed the packet
+	jack_nframes_t cycle_start; // frame time at which this cycle starts
+	out_count_array &last;      // per port, the offset of its latest event this cycle
+};
+
+// Puts one completed packet on midi.TX and, when it is a channel message,
+// also on its channel's port, each within that port's nframes events.
+// Without stamped the events are stacked at offsets 0, 1, 2... (each
+// port's count); with it they go where stamped says.  Refusals are counted
+// as dropped on midi.TX.  True when midi.TX has no room left for another
+// event.
+bool emit_packet(const midi_packet &p, jack_nframes_t nframes, const out_buffer_array &out_buffers,
+                 out_count_array &out_event_count, const midi_sink &sink,
+                 const stamp_place *stamped = nullptr);
+
 // Drains the capture node into the buffers, through sink.  nframes > 0;
 // capture_fd >= 0; link_lock held.
 void capture_drain(jack_nframes_t nframes, const out_buffer_array &out_buffers,

@@ -3,7 +3,8 @@
 // Each period it clears the output buffers, drains the capture node into
 // them under link_lock, and passes every event that arrived on midi.RX to the
 // playback node, behind whatever the node has not taken yet, taking
-// link_lock around each step.
+// link_lock around each step.  With -t it exchanges stamped MIDI with the
+// two timing threads instead, one period late.
 #pragma once
 
 #include <jack/types.h>

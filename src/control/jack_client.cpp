@@ -28,6 +28,7 @@
 #include "bridge/port_table.h"
 #include "control/client_name.h"
 #include "control/ending.h"
+#include "control/keep_timing.h"
 #include "control/metadata.h"
 #include "control/settings.h"
 #include "control/supervise.h"
@@ -47,18 +48,6 @@ struct activation_t {
 
 activation_t activation;
 
-// A fatal start-up failure once the client is open: the message in errx's
-// form, then _exit.  JACK's threads are running by then, and exit() would
-// tear down library state under them.
-[[noreturn]] __attribute__((format(printf, 1, 2))) void fail_with_client(const char *format, ...)
-{
-	va_list args;
-	va_start(args, format);
-	vwarnx(format, args);
-	va_end(args);
-	end_process(69);
-}
-
 constexpr unsigned long output_flags = JackPortIsOutput | JackPortIsPhysical | JackPortIsTerminal;
 constexpr unsigned long input_flags = JackPortIsInput | JackPortIsPhysical | JackPortIsTerminal;
 
@@ -68,6 +57,15 @@ jack_port_t *register_port(const char *name, unsigned long flags)
 }
 
 } // namespace
+
+void fail_with_client(const char *format, ...)
+{
+	va_list args;
+	va_start(args, format);
+	vwarnx(format, args);
+	va_end(args);
+	end_process(69);
+}
 
 std::size_t client_name_limit()
 {
@@ -129,9 +127,11 @@ void jack_start()
 	// Without it a client that lets go of midi.RX leaves its notes held;
 	// everything else works, so a refusal is not fatal.
 	jack_set_port_connect_callback(port_table.client, on_port_connect, nullptr);
+	keep_timing_prepare();
 	register_ports();
 	publish_metadata();
 	finish_activation(jack_activate(port_table.client));
+	keep_timing_start();
 }
 
 void finish_activation(int result)

@@ -28,6 +28,11 @@ std::string fit_client_name(std::string_view name);
 // are serviced and the attempt repeats every second until it succeeds.
 void jack_connect(const std::string &name);
 
+// A fatal start-up failure once the client is open: the message in errx's
+// form, then _exit.  JACK's threads are running by then, and exit() would
+// tear down library state under them.
+[[noreturn]] __attribute__((format(printf, 1, 2))) void fail_with_client(const char *format, ...);
+
 // Registers the ports the settings ask for into port_table.
 void register_ports();
 

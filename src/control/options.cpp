@@ -52,6 +52,9 @@ scan_outcome scan_options(int argc, char **argv, bridge_settings_t &settings)
 		case 'n':
 			settings.name_prefix = optarg;
 			break;
+		case 't':
+			settings.keep_timing = true;
+			break;
 		default: // -h, an unknown option, a missing argument
 			return {scan_result::usage, nullptr};
 		}

@@ -19,9 +19,9 @@ namespace cableferry {
 // '+'; the BSD scanner stops at the first operand by itself and would take
 // a '+' for an option letter.
 #if defined(__GLIBC__)
-inline constexpr const char option_string[] = "+U:kBd:hP:SC:n:";
+inline constexpr const char option_string[] = "+U:kBd:hP:SC:n:t";
 #else
-inline constexpr const char option_string[] = "U:kBd:hP:SC:n:";
+inline constexpr const char option_string[] = "U:kBd:hP:SC:n:t";
 #endif
 
 // The usage text, written to standard error as one block.

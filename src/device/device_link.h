@@ -8,8 +8,10 @@
 // without the lock; it takes the lock to publish, probe or retire one.  The
 // real-time thread holds it for a whole capture drain and around each
 // playback step (playback_queue.h), so a descriptor is never closed under
-// its feet.  Both descriptors are non-blocking: nothing done under the lock
-// waits for a device.
+// its feet.  With -t the two timing threads take the place of the process
+// cycle here: each takes the lock around its own non-blocking read or
+// write, and the cycle takes it no more.  Both descriptors are
+// non-blocking: nothing done under the lock waits for a device.
 #pragma once
 
 #include <pthread.h>

@@ -69,11 +69,12 @@ ssize_t write_node(int fd, const std::uint8_t *p, std::size_t n)
 	return took;
 }
 
-// Queues or writes a whole event; false when it was dropped.
+// Queues or writes a whole event; false when it was dropped.  With fd -1
+// the event never reached the queue: it is dropped.
 bool send_whole(int fd, std::span<const std::uint8_t> event)
 {
 	playback_queue_t &q = playback_queue;
-	if (event.size() > playback_queue_size - q.length) {
+	if (fd < 0 || event.size() > playback_queue_size - q.length) {
 		count(link_counters.playback.dropped_events);
 		return false;
 	}
@@ -140,6 +141,12 @@ bool playback_send(int fd, std::span<const std::uint8_t> event)
 	}
 	q.sysex = sysex_state::none; // any other status ends a SysEx left open
 	return send_whole(fd, event);
+}
+
+void playback_lost(std::uint8_t first, std::uint8_t last)
+{
+	const std::array<std::uint8_t, 2> ends{first, last};
+	playback_send(-1, ends);
 }
 
 void playback_queue_clear()

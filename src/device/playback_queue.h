@@ -66,6 +66,11 @@ void playback_flush(int fd);
 // failed.  link_lock held.
 bool playback_send(int fd, std::span<const std::uint8_t> event);
 
+// An event lost before it reached the queue, of which first and last are
+// the first and last bytes: it is counted as dropped, and a SysEx it was a
+// piece of counts as cut, as if the queue had refused it.  link_lock held.
+void playback_lost(std::uint8_t first, std::uint8_t last);
+
 // Drops everything queued: the slot closed, and the bytes were for that
 // device.  A SysEx that was open counts as cut, so its later pieces never
 // reach a device without their start.  link_lock held.

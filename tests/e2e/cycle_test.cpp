@@ -4,6 +4,13 @@
 // A message written into the capture FIFO must show up exactly once on
 // midi.TX and on its channel's port, and never on another channel's port;
 // then a run of periods must pass with nothing at all.
+//
+// With -t the cycle keeps each event's frame: clock ticks 20.833 ms apart
+// (1000 frames at 48 kHz) written into the capture node come out on midi.TX
+// 1000 frames apart, and ticks sent to midi.RX 1000 frames apart reach the
+// playback node's reader 1000 frames apart on JACK's clock.  Without -t the spacing varies by
+// up to a period (5.3 ms at 256, 21.3 ms at 1024); a loaded machine is
+// allowed 3 ms.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -60,6 +67,74 @@ TEST_F(cycle, outputs_carry_each_event_once_then_nothing)
 	EXPECT_EQ(probe.record_overflows(), 0u);
 	EXPECT_TRUE(d.running());
 }
+
+struct timing_case {
+	const char *label;  // the instance's name
+	unsigned period;    // frames per period
+	bool capture;       // the capture direction (else playback)
+};
+
+class timing : public e2e_server, public ::testing::WithParamInterface<timing_case> {
+protected:
+	timing() { server.period = GetParam().period; }
+};
+
+TEST_P(timing, clock_ticks_keep_their_spacing_with_t)
+{
+	constexpr unsigned ticks = 25;
+	constexpr std::int64_t spacing_frames = 1000, rate = 48000;
+	constexpr std::int64_t allowed_ns = 3000000;
+	const timing_case c = GetParam();
+	const std::string fifo = dir.make_fifo("node");
+	const std::string client = "cableferry-" + fifo;
+	std::vector<std::int64_t> arrivals, written; // ns
+	if (c.capture) {
+		daemon_proc &d = launch({"-t", "-C", fifo});
+		ASSERT_NO_FATAL_FAILURE(await_active(d, client, fifo));
+		ASSERT_TRUE(probe.wait_periods(4));
+		probe.drain();
+		unique_fd writer(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+		ASSERT_TRUE(writer);
+		written = write_every(writer.fd, 0xF8, ticks, std::chrono::nanoseconds(20833333));
+		ASSERT_TRUE(wait_until([&] {
+			for (const auto &r : probe.drain())
+				if (r.port == 1 && r.size == 1 && r.data[0] == 0xF8)
+					arrivals.push_back(std::int64_t(r.frame_time) * 1000000000 / rate);
+			return arrivals.size() >= ticks;
+		}));
+	} else {
+		unique_fd reader = open_fifo_reader(fifo);
+		daemon_proc &d = launch({"-t", "-P", fifo});
+		ASSERT_NO_FATAL_FAILURE(await_port(d, client + ":midi.RX"));
+		ASSERT_TRUE(wait_until([&] { return open_count(d.pid, fifo) == 1; }));
+		ASSERT_TRUE(probe.connect(probe.own("out"), client + ":midi.RX"));
+		ASSERT_TRUE(probe.send_every({0xF8}, ticks, spacing_frames));
+		// Stamped on JACK's clock, the one the bridge keeps time by: a dummy
+		// server that runs late for a few periods moves it against the
+		// monotonic clock, and that is not the bridge's doing.
+		arrivals = stamp_arrivals(reader.fd, ticks, 10s, [&] {
+			return std::int64_t(jack_frame_time(probe.client())) * 1000000000 / rate;
+		});
+	}
+	ASSERT_EQ(arrivals.size(), ticks);
+	const std::int64_t mean = (arrivals.back() - arrivals.front()) / (ticks - 1);
+	EXPECT_NEAR(mean, spacing_frames * 1000000000 / rate, allowed_ns);
+	std::string gaps;
+	for (std::size_t i = 1; i < arrivals.size(); i++)
+		gaps += " " + std::to_string((arrivals[i] - arrivals[i - 1]) / 1000);
+	EXPECT_LE(spacing_spread(arrivals), allowed_ns)
+		<< "gaps (us):" << gaps << "; the writer's own spread: " << spacing_spread(written)
+		<< " ns; xruns: " << probe.xruns();
+}
+
+void PrintTo(const timing_case &c, std::ostream *os) { *os << c.label; }
+
+INSTANTIATE_TEST_SUITE_P(periods, timing,
+                         ::testing::Values(timing_case{"capture_256", 256, true},
+                                           timing_case{"capture_1024", 1024, true},
+                                           timing_case{"playback_256", 256, false},
+                                           timing_case{"playback_1024", 1024, false}),
+                         [](const auto &info) { return std::string(info.param.label); });
 
 } // namespace
 } // namespace cftest

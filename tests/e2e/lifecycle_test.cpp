@@ -91,6 +91,7 @@ TEST_F(exit_on_loss, device_lost_while_running_ends_with_zero)
 		{"playback node removed", {"-k", "-P", "@"}, false},
 		{"playback reader gone", {"-k", "-P", "@"}, true},
 		{"shared node removed", {"-k", "-d", "@"}, false},
+		{"shared node removed, timed", {"-k", "-d", "@", "-t"}, false},
 		{"stalled playback node removed", {"-k", "-P", "@"}, false, true},
 	};
 	for (const auto &c : cases) {

@@ -236,14 +236,21 @@ TEST_F(playback, capture_and_supervision_go_on_while_the_playback_node_takes_not
 // A capture node that never runs dry, and whose bytes make no event, holds
 // up neither the graph, nor playback, nor the main thread: a note still
 // reaches the playback node, other clients keep their pace, and with -k the
-// loss of the playback node still ends the process.
-TEST_F(playback, endless_capture_node_stalls_nothing)
+// loss of the playback node still ends the process.  With -t (the
+// parameter) the capture thread reads the node no faster than the cycle
+// takes the bytes.
+class playback_endless : public playback, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(playback_endless, endless_capture_node_stalls_nothing)
 {
 	node = dir.make_fifo("out");
 	unique_fd reader = open_fifo_reader(node);
 	ASSERT_TRUE(reader);
 	client = "cableferry-zero";
-	d = &launch({"-k", "-C", "/dev/zero", "-P", node});
+	std::vector<std::string> args = {"-k", "-C", "/dev/zero", "-P", node};
+	if (GetParam())
+		args.push_back("-t");
+	d = &launch(args);
 	ASSERT_NO_FATAL_FAILURE(await_port(*d, client + ":midi.RX"));
 	ASSERT_TRUE(wait_until([&] { return open_count(d->pid, node) == 1; }));
 	ASSERT_TRUE(probe.connect(probe.own("out"), client + ":midi.RX"));
@@ -265,15 +272,19 @@ TEST_F(playback, endless_capture_node_stalls_nothing)
 	EXPECT_EQ(d->exit_status(5s), 0) << "the main thread is stuck";
 }
 
+INSTANTIATE_TEST_SUITE_P(modes, playback_endless, ::testing::Bool(),
+                         [](const auto &info) { return info.param ? "timed" : "untimed"; });
+
 // What went through midi.RX and was never let go of is released on the
 // playback node, and nothing else is added: on a disconnection the daemon
 // runs on; otherwise it ends as it always did.  The server is stopped last.
-constexpr int disconnect = 0, capture_lost = -1, server_stops = -2; // causes that are no signal
+constexpr int disconnect = 0, capture_lost = -1, server_stops = -2, timed_disconnect = -3; // no signal
 
 TEST_F(playback, held_notes_are_released_on_the_node)
 {
 	const std::vector<std::pair<const char *, int>> cases = {
 		{"midi.RX disconnected", disconnect}, {"SIGTERM", SIGTERM}, {"SIGINT", SIGINT}, {"SIGHUP", SIGHUP},
+		{"midi.RX disconnected, with -t", timed_disconnect},
 		{"-k, capture node lost", capture_lost}, {"server stops", server_stops},
 	};
 	// Two keys and a pedal stay down; a velocity-0 Note On and a Note Off
@@ -305,12 +316,13 @@ TEST_F(playback, held_notes_are_released_on_the_node)
 			ASSERT_EQ(::write(keys.fd, "\x95\x30\x64", 3), 3);
 			ASSERT_TRUE(wait_until(hear));
 		} else {
-			ASSERT_NO_FATAL_FAILURE(start());
+			ASSERT_NO_FATAL_FAILURE(start(cause == timed_disconnect ? std::vector<std::string>{"-t"}
+			                                                         : std::vector<std::string>{}));
 		}
 		ASSERT_EQ(deliver(reader.fd, {played}, concat(played).size()), concat(played));
 
 		bytes got;
-		if (cause == disconnect) {
+		if (cause == disconnect || cause == timed_disconnect) {
 			ASSERT_TRUE(probe.disconnect(probe.own("out"), client + ":midi.RX"));
 			got = deliver(reader.fd, {}, release.size());
 			EXPECT_TRUE(d->running());
@@ -343,8 +355,9 @@ TEST_F(playback, held_notes_are_released_on_the_node)
 
 // What is sent while the node is gone is dropped, not kept for later.
 struct loss_case {
-	const char *label; // how the node goes away
-	bool remove;       // remove the node (else: the reader closes)
+	const char *label;  // how the node goes away
+	bool remove;        // remove the node (else: the reader closes)
+	bool timed = false; // with -t: the playback thread writes
 };
 
 class playback_loss : public playback, public ::testing::WithParamInterface<loss_case> {};
@@ -354,7 +367,7 @@ TEST_P(playback_loss, events_are_dropped_then_flow_again)
 	const loss_case c = GetParam();
 	node = dir.make_fifo("out");
 	unique_fd reader = open_fifo_reader(node);
-	ASSERT_NO_FATAL_FAILURE(start());
+	ASSERT_NO_FATAL_FAILURE(start(c.timed ? std::vector<std::string>{"-t"} : std::vector<std::string>{}));
 
 	const std::vector<std::vector<bytes>> before = {{{0x90, 0x3C, 0x64}, {0x80, 0x3C, 0x00}}};
 	const std::vector<std::vector<bytes>> during = {{{0x91, 0x01, 0x01}}, {{0xF8}}, {{0xC1, 0x05}}};
@@ -393,7 +406,8 @@ TEST_P(playback_loss, events_are_dropped_then_flow_again)
 }
 
 INSTANTIATE_TEST_SUITE_P(ways, playback_loss,
-                         ::testing::Values(loss_case{"node_removed", true}, loss_case{"reader_closed", false}),
+                         ::testing::Values(loss_case{"node_removed", true}, loss_case{"reader_closed", false},
+                                           loss_case{"timed_node_removed", true, true}),
                          [](const auto &info) { return std::string(info.param.label); });
 
 // A terminal is put in raw mode: no newline translation on the way out.

@@ -22,7 +22,18 @@ struct port_case {
 	bool tx;                        // midi.TX expected
 	bool channels;                  // midi.TX.CH0..CHF expected
 	bool rx;                        // midi.RX expected
+	bool timed = false;             // -t: every port declares one period of latency
 };
+
+// The latency range port declares in the direction of its flags.
+jack_latency_range_t latency_of(jack_client_t *client, const port_info &port)
+{
+	jack_latency_range_t range{~0u, ~0u};
+	if (jack_port_t *p = jack_port_by_name(client, port.name.c_str()))
+		jack_port_get_latency_range(p, (port.flags & JackPortIsOutput) ? JackCaptureLatency : JackPlaybackLatency,
+		                            &range);
+	return range;
+}
 
 class ports : public e2e_server {};
 
@@ -37,6 +48,7 @@ TEST_F(ports, names_types_and_flags)
 		{"-S -C", {"-C", "@", "-S"}, true, true, false},
 		{"-P", {"-P", "@"}, false, false, true},
 		{"-S without a capture device", {"-S", "-P", "@"}, false, false, true},
+		{"-t -S -d", {"-t", "-S", "-d", "@"}, true, true, true, true},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.label);
@@ -54,6 +66,14 @@ TEST_F(ports, names_types_and_flags)
 		// notices come only with activation): wait for the last one.
 		ASSERT_NO_FATAL_FAILURE(await_port(d, want.back().name));
 		ASSERT_NO_FATAL_FAILURE(expect_same_ports(probe.ports_of(client), want));
+		const unsigned latency = c.timed ? server.period : 0;
+		for (const auto &p : want) {
+			EXPECT_TRUE(wait_until([&] {
+				const jack_latency_range_t r = latency_of(probe.client(), p);
+				return r.min == latency && r.max == latency;
+			})) << p.name << " declares " << latency_of(probe.client(), p).min << ".."
+			    << latency_of(probe.client(), p).max;
+		}
 		EXPECT_TRUE(d.running());
 		EXPECT_EQ(d.stderr_text(), "");
 	}

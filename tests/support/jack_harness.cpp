@@ -10,6 +10,9 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <grp.h>
 #include <jack/midiport.h>
 #include <pwd.h>
@@ -362,6 +365,86 @@ bool read_available(int fd, bytes &out)
 			continue;
 		return n < 0 && errno == EAGAIN;
 	}
+}
+
+std::int64_t monotonic_ns()
+{
+	timespec t{};
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return std::int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+namespace {
+
+// Runs body on a thread of its own, at real-time priority where allowed,
+// and waits for it.
+void run_prompt(const std::function<void()> &body)
+{
+	std::thread t(body);
+	sched_param p{};
+	p.sched_priority = sched_get_priority_min(SCHED_FIFO) + 10;
+	pthread_setschedparam(t.native_handle(), SCHED_FIFO, &p);
+	t.join();
+}
+
+} // namespace
+
+std::vector<std::int64_t> write_every(int fd, std::uint8_t byte, unsigned count, std::chrono::nanoseconds interval,
+                                      const std::function<std::int64_t()> &clock)
+{
+	std::vector<std::int64_t> times;
+	times.reserve(count);
+	run_prompt([&] {
+		timespec due{};
+		clock_gettime(CLOCK_MONOTONIC, &due);
+		for (unsigned i = 0; i < count; i++) {
+			const std::int64_t ns = due.tv_nsec + interval.count();
+			due.tv_sec += ns / 1000000000;
+			due.tv_nsec = ns % 1000000000;
+			while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
+			}
+			const bool wrote = ::write(fd, &byte, 1) == 1;
+			times.push_back(clock());
+			if (!wrote)
+				break;
+		}
+	});
+	return times;
+}
+
+std::vector<std::int64_t> stamp_arrivals(int fd, unsigned count, std::chrono::milliseconds timeout,
+                                         const std::function<std::int64_t()> &clock)
+{
+	std::vector<std::int64_t> times;
+	times.reserve(count);
+	run_prompt([&] {
+		const std::int64_t end = monotonic_ns() + std::int64_t(timeout.count()) * 1000000;
+		while (times.size() < count && monotonic_ns() < end) {
+			pollfd p{fd, POLLIN, 0};
+			if (poll(&p, 1, 10) <= 0)
+				continue;
+			const std::int64_t now = clock();
+			std::array<std::uint8_t, 64> buf;
+			const ssize_t n = ::read(fd, buf.data(), buf.size());
+			for (ssize_t i = 0; i < n; i++)
+				times.push_back(now);
+			if (n <= 0)
+				std::this_thread::sleep_for(1ms); // no writer yet, or for now
+		}
+	});
+	return times;
+}
+
+std::int64_t spacing_spread(const std::vector<std::int64_t> &times)
+{
+	if (times.size() < 3)
+		return 0;
+	std::int64_t lo = INT64_MAX, hi = INT64_MIN;
+	for (std::size_t i = 1; i < times.size(); i++) {
+		lo = std::min(lo, times[i] - times[i - 1]);
+		hi = std::max(hi, times[i] - times[i - 1]);
+	}
+	return hi - lo;
 }
 
 std::optional<pty_pair> open_pty()
@@ -1036,6 +1119,19 @@ bool jack_probe::send(const std::vector<bytes> &group, std::chrono::milliseconds
 	return true;
 }
 
+bool jack_probe::send_every(const bytes &message, std::uint32_t count, std::uint32_t spacing)
+{
+	if (spaced_left_.load() != 0 || message.empty() || message.size() > spaced_msg_.size() || spacing == 0)
+		return false;
+	std::copy(message.begin(), message.end(), spaced_msg_.begin());
+	spaced_size_ = static_cast<std::uint32_t>(message.size());
+	spaced_spacing_ = spacing;
+	spaced_next_ = 0;
+	spaced_count_ = count;
+	spaced_left_.store(count, std::memory_order_release);
+	return true;
+}
+
 bool jack_probe::wait_flushed(std::chrono::milliseconds timeout)
 {
 	const auto end = steady::now() + timeout;
@@ -1140,10 +1236,12 @@ void jack_probe::process(jack_nframes_t nframes)
 				forward(buf, out);
 			continue;
 		}
-		record(i, buf, period, start_us);
+		record(i, buf, period, start_us, jack_last_frame_time(client_));
 	}
-	if (out != nullptr && !pass_through_)
+	if (out != nullptr && !pass_through_) {
 		emit_queued(out, nframes);
+		emit_spaced(out, nframes);
+	}
 
 	periods_.store(period, std::memory_order_release);
 }
@@ -1166,6 +1264,24 @@ void jack_probe::emit_queued(void *buf, jack_nframes_t nframes)
 	send_tail_.store(tail, std::memory_order_release);
 }
 
+// Writes send_every's messages that fall in this period.  JACK takes a
+// buffer's events in frame order only, so a test does not mix these with
+// send() groups in the same periods.
+void jack_probe::emit_spaced(void *buf, jack_nframes_t nframes)
+{
+	std::uint32_t left = spaced_left_.load(std::memory_order_acquire);
+	while (left > 0 && spaced_next_ < nframes) {
+		if (left == spaced_count_)
+			spaced_start_.store(jack_last_frame_time(client_) + spaced_next_, std::memory_order_relaxed);
+		if (jack_midi_event_write(buf, spaced_next_, spaced_msg_.data(), spaced_size_) != 0)
+			send_failures_.fetch_add(1, std::memory_order_relaxed);
+		spaced_next_ += spaced_spacing_;
+		spaced_left_.store(--left, std::memory_order_release);
+	}
+	if (left > 0)
+		spaced_next_ -= nframes;
+}
+
 void jack_probe::forward(void *in, void *out)
 {
 	const std::uint32_t n = jack_midi_get_event_count(in);
@@ -1176,7 +1292,8 @@ void jack_probe::forward(void *in, void *out)
 	}
 }
 
-void jack_probe::record(std::size_t port, void *buf, std::uint64_t period, std::int64_t start_us)
+void jack_probe::record(std::size_t port, void *buf, std::uint64_t period, std::int64_t start_us,
+                        jack_nframes_t start_frame)
 {
 	const std::uint32_t n = jack_midi_get_event_count(buf);
 	for (std::uint32_t e = 0; e < n; e++) {
@@ -1194,6 +1311,7 @@ void jack_probe::record(std::size_t port, void *buf, std::uint64_t period, std::
 		r.frame = ev.time;
 		r.size = static_cast<std::uint32_t>(ev.size);
 		r.time_us = start_us;
+		r.frame_time = start_frame + ev.time;
 		const std::size_t keep = std::min(ev.size, r.data.size());
 		std::copy(ev.buffer, ev.buffer + keep, r.data.begin());
 		recv_head_.store(head + 1, std::memory_order_release);

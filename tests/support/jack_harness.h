@@ -143,6 +143,28 @@ struct pty_pair {
 };
 std::optional<pty_pair> open_pty();
 
+// ---- timing ------------------------------------------------------------------
+
+// The monotonic clock, in nanoseconds.
+std::int64_t monotonic_ns();
+
+// Writes byte to fd count times, interval apart, on deadlines of the
+// monotonic clock, from a thread of its own (SCHED_FIFO where the system
+// allows); the time of each write, on clock (ns).
+std::vector<std::int64_t> write_every(int fd, std::uint8_t byte, unsigned count,
+                                      std::chrono::nanoseconds interval,
+                                      const std::function<std::int64_t()> &clock = monotonic_ns);
+
+// Reads fd (which may be non-blocking) from a thread of its own (SCHED_FIFO
+// where allowed) until count bytes came or timeout passed; the time at which
+// each byte was seen, on clock (ns).
+std::vector<std::int64_t> stamp_arrivals(int fd, unsigned count, std::chrono::milliseconds timeout,
+                                         const std::function<std::int64_t()> &clock = monotonic_ns);
+
+// The largest less the smallest gap between neighbours of times (0 for
+// fewer than three).
+std::int64_t spacing_spread(const std::vector<std::int64_t> &times);
+
 // ---- JACK server ---------------------------------------------------------
 
 // A server name unique to this process and call.
@@ -260,6 +282,7 @@ struct midi_record {
 	std::uint32_t frame;              // frame offset within that period
 	std::uint32_t size;               // event size (bytes beyond 'data' are cut)
 	std::int64_t time_us;             // monotonic clock at the start of that period
+	std::uint32_t frame_time;         // JACK frame time of the event: period start + frame
 	std::array<std::uint8_t, 64> data; // first bytes of the event
 };
 
@@ -303,6 +326,14 @@ public:
 	// message is too large.
 	bool send(const std::vector<bytes> &group,
 	          std::chrono::milliseconds timeout = default_deadline);
+	// From the next period on, writes message (at most 3 bytes) count times,
+	// spacing frames apart, beside what send() queues.  False while an
+	// earlier run is still going.
+	bool send_every(const bytes &message, std::uint32_t count, std::uint32_t spacing);
+	// True once every message of send_every went out.
+	bool spaced_done() const { return spaced_left_.load() == 0; }
+	// The JACK frame time of send_every's first message, once it went out.
+	std::uint32_t spaced_start() const { return spaced_start_.load(); }
 	// Waits until every queued message went out and the graph ran two more
 	// periods, so that every client has seen them.
 	bool wait_flushed(std::chrono::milliseconds timeout = default_deadline);
@@ -360,8 +391,10 @@ private:
 	static int on_xrun(void *arg);
 	void process(jack_nframes_t nframes);
 	void emit_queued(void *buf, jack_nframes_t nframes);
+	void emit_spaced(void *buf, jack_nframes_t nframes);
 	void forward(void *in, void *out);
-	void record(std::size_t port, void *buf, std::uint64_t period, std::int64_t start_us);
+	void record(std::size_t port, void *buf, std::uint64_t period, std::int64_t start_us,
+	            jack_nframes_t start_frame);
 	void note(std::string text);
 
 	jack_client_t *client_ = nullptr;                    // the probe client
@@ -375,6 +408,14 @@ private:
 	std::atomic<std::uint64_t> send_tail_{0};            // next slot to emit
 	std::atomic<std::uint64_t> send_failures_{0};        // refused writes
 	std::atomic<std::size_t> max_event_size_{0};         // output buffer capacity
+
+	std::array<std::uint8_t, 3> spaced_msg_{};           // send_every's message
+	std::uint32_t spaced_size_ = 0;                      // its length
+	std::uint32_t spaced_spacing_ = 0;                   // frames between two of them
+	std::uint32_t spaced_count_ = 0;                     // how many send_every asked for
+	std::uint32_t spaced_next_ = 0;                      // frame of the next one, from this period's start (probe thread)
+	std::atomic<std::uint32_t> spaced_left_{0};          // still to write; set by send_every, counted down by the probe thread
+	std::atomic<std::uint32_t> spaced_start_{0};         // frame time of the first one written
 
 	bool pass_through_ = false;                          // forward the first input instead
 	std::size_t recv_slots_;                             // size of recv_ring_

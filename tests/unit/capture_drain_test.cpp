@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bridge/capture_drain.h"
+#include "bridge/frame_stamp.h"
 #include "bridge/packetiser.h"
 #include "device/device_link.h"
 #include "device/link_counters.h"
@@ -337,4 +338,45 @@ TEST_F(CaptureDrain, ReleaseOfALostNodeGoesOnWhereAFullPortStopped)
 	for (std::size_t i = 0; i < tx.size(); i++)
 		EXPECT_EQ(tx[i].data, (bytes{0x80, static_cast<std::uint8_t>(0x30 + i), 0x40}));
 	EXPECT_EQ(channel, tx);
+}
+
+// With -t: where a byte stamped with its frame time goes in the cycle that
+// starts at frame 10000 of a 256-frame period.  Each row's floor is the
+// offset of the event before it on the port.
+struct stamp_case {
+	const char *label;
+	jack_nframes_t stamp;
+	jack_nframes_t floor;
+	bool due;              // placed in this cycle (else held for the next)
+	jack_nframes_t offset; // where, when due
+};
+
+TEST(FrameStamp, StampBecomesOffsetOnePeriodLate)
+{
+	constexpr jack_nframes_t start = 10000, nframes = 256;
+	const stamp_case cases[] = {
+		{"first frame of the period before", start - 256, 0, true, 0},
+		{"on time, mid-period", start - 100, 0, true, 156},
+		{"last frame before the start", start - 1, 0, true, 255},
+		{"late: clamped to 0", start - 300, 0, true, 0},
+		{"late by almost half the clock", start - 0x7FFFFF00u, 0, true, 0},
+		{"at the start: held back", start, 0, false, 0},
+		{"after the start: held back", start + 5, 0, false, 0},
+		{"burst 1: on time", start - 200, 0, true, 56},
+		{"burst 2: stamped earlier, kept behind", start - 230, 56, true, 56},
+		{"burst 3: late, kept behind", start - 900, 56, true, 56},
+		{"burst 4: later again", start - 10, 56, true, 246},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.label);
+		EXPECT_EQ(stamp_due(c.stamp, start), c.due);
+		if (c.due) {
+			EXPECT_EQ(stamp_offset(c.stamp, start, nframes, c.floor), c.offset);
+		}
+	}
+	// Across the wrap of the 32-bit frame clock.
+	EXPECT_TRUE(stamp_due(0xFFFFFFF0u, 0x10));
+	EXPECT_EQ(stamp_offset(0xFFFFFFF0u, 0x10, nframes, 0), 256u - 0x20);
+	EXPECT_FALSE(stamp_due(0x10, 0xFFFFFFF0u));
+	EXPECT_EQ(due_frame(0xFFFFFF00u, nframes, 3), 3u);
 }

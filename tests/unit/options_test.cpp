@@ -62,6 +62,8 @@ TEST(Options, FlagsAndEmptyPrefix)
 {
 	auto s = scan({"-S", "-B", "-k", "-n", "", "-C", "/dev/umidi0.0"});
 	ASSERT_EQ(s.outcome.result, scan_result::run);
+	EXPECT_FALSE(s.settings.keep_timing);
+	EXPECT_TRUE(scan({"-t", "-C", "a"}).settings.keep_timing);
 	EXPECT_TRUE(s.settings.per_channel_ports);
 	EXPECT_TRUE(s.settings.background);
 	EXPECT_TRUE(s.settings.exit_on_device_loss);
@@ -75,6 +77,7 @@ TEST(Options, UsageCases)
 	const std::vector<std::vector<std::string>> cases = {
 		{},                                   // no device
 		{"-S", "-k"},                         // still no device
+		{"-t"},
 		{"-h", "-d", "/dev/umidi0.0"},        // -h wins
 		{"-d", "/dev/umidi0.0", "-h"},
 		{"-x", "-d", "/dev/umidi0.0"},        // unknown option

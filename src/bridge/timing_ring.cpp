@@ -1,0 +1,36 @@
+// Timing rings and naps.
+//
+// jack_ringbuffer_mlock may be refused (a user without a memory-lock
+// limit); the ring is touched whole all the same, which is what keeps the
+// first periods from faulting it in, and memory_lock may have locked the
+// process already.  clock_nanosleep is the one sleep used, so the FreeBSD
+// build needs nothing else.
+#include "bridge/timing_ring.h"
+
+#include <time.h>
+
+#include <cstring>
+
+namespace cableferry {
+
+bool timing_ring_create(timing_ring &r, std::size_t size)
+{
+	r.bytes = jack_ringbuffer_create(size);
+	if (r.bytes == nullptr)
+		return false;
+	jack_ringbuffer_mlock(r.bytes);
+	std::memset(r.bytes->buf, 0, r.bytes->size);
+	return true;
+}
+
+void nap(std::int64_t ns)
+{
+	if (ns <= 0)
+		return;
+	if (ns > nap_limit_ns)
+		ns = nap_limit_ns;
+	const timespec wait{0, static_cast<long>(ns)};
+	clock_nanosleep(CLOCK_MONOTONIC, 0, &wait, nullptr);
+}
+
+} // namespace cableferry

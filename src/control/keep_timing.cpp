@@ -1,0 +1,76 @@
+// Start-up of -t.
+//
+// The threads are created with jack_client_create_thread, as JACK's own
+// MIDI drivers create theirs, at one step above the priority of the
+// client's process thread: a byte must be stamped when it comes, not when
+// the period's work is done, and the playback thread must write an event
+// when it falls due.  Neither thread does more than a read or a write per
+// wake, so they cannot starve the process thread.  Where real-time
+// scheduling is refused (no rights, no limit), the same thread runs at
+// ordinary priority, and timing is only as good as the scheduler allows.
+// The threads are never joined: they run until the process ends.
+//
+// The latency callback gives midi.TX, its channel ports and midi.RX a
+// latency of one period, the current buffer size, whenever JACK asks.
+#include "control/keep_timing.h"
+
+#include <jack/jack.h>
+#include <jack/thread.h>
+
+#include "bridge/port_table.h"
+#include "bridge/timed_capture.h"
+#include "bridge/timed_playback.h"
+#include "control/jack_client.h"
+#include "control/settings.h"
+
+namespace cableferry {
+
+namespace {
+
+void on_latency(jack_latency_callback_mode_t mode, void *)
+{
+	const jack_nframes_t period = jack_get_buffer_size(port_table.client);
+	jack_latency_range_t range{period, period};
+	if (mode == JackCaptureLatency) {
+		for (jack_port_t *port : port_table.outputs)
+			if (port != nullptr)
+				jack_port_set_latency_range(port, mode, &range);
+	} else if (port_table.rx != nullptr) {
+		jack_port_set_latency_range(port_table.rx, mode, &range);
+	}
+}
+
+void start_thread(void *(*body)(void *))
+{
+	jack_client_t *client = port_table.client;
+	jack_native_thread_t thread;
+	if (jack_is_realtime(client) &&
+	    jack_client_create_thread(client, &thread, jack_client_real_time_priority(client) + 1, 1, body,
+	                              nullptr) == 0)
+		return;
+	if (jack_client_create_thread(client, &thread, 0, 0, body, nullptr) != 0)
+		fail_with_client("Could not start a MIDI timing thread.");
+}
+
+} // namespace
+
+void keep_timing_prepare()
+{
+	if (!bridge_settings.keep_timing)
+		return;
+	jack_client_t *client = port_table.client;
+	if ((bridge_settings.capture_path && !timed_capture_prepare(client)) ||
+	    (bridge_settings.playback_path && !timed_playback_prepare(client)))
+		fail_with_client("Could not allocate MIDI timing buffers.");
+	jack_set_latency_callback(client, on_latency, nullptr);
+}
+
+void keep_timing_start()
+{
+	if (timed_capture_on())
+		start_thread(timed_capture_thread);
+	if (timed_playback_on())
+		start_thread(timed_playback_thread);
+}
+
+} // namespace cableferry
