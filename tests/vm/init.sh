@@ -21,8 +21,12 @@ if mount -t 9p -o ro,trans=virtio,version=9p2000.L,msize=262144,cache=loose host
 	mkdir -p /root/dev/shm /root/dev/pts
 	mount -t tmpfs -o mode=1777 tmpfs /root/dev/shm
 	mount -t devpts devpts /root/dev/pts
-	mount -t tmpfs -o mode=1777 tmpfs /root/tmp
-	mount -t tmpfs tmpfs /root/run
+	# A fresh /tmp and /run, unless the build or the guest script lives
+	# there (a checkout under /tmp).
+	for d in /tmp /run; do
+		case "$cfbuild $cfguest" in "$d"/* | *" $d"/*) continue ;; esac
+		mount -t tmpfs -o mode=1777 tmpfs /root$d
+	done
 	chroot /root /bin/bash "$cfguest" "$cfbuild" "$cffilter"
 	status=$?
 fi
