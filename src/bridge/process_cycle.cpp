@@ -16,9 +16,9 @@
 // and hands each midi.RX event, due one period after its frame, to the
 // playback thread, which keeps played_notes and does the playback upkeep.
 // It still takes link_lock around the capture step, for captured_notes; the
-// capture thread holds the lock only for one non-blocking read.  The
-// release of a lost capture node waits for a period in which the ring gave
-// nothing, so that it comes after every message the node sent.
+// capture thread holds the lock only for one non-blocking read and its
+// entry in the ring.  The release of a lost capture node waits until the
+// ring is empty, so that it comes after every message the node sent.
 #include "bridge/process_cycle.h"
 
 #include <jack/midiport.h>
@@ -89,7 +89,7 @@ int process_cycle(jack_nframes_t nframes, void *)
 	pthread_mutex_lock(&link_lock);
 	if (timed_capture_on()) {
 		timed_capture_cycle(nframes, cycle_start, out_buffers, out_event_count);
-		if (device_link.capture_fd < 0 && out_event_count[tx_index] == 0)
+		if (device_link.capture_fd < 0 && timed_capture_drained())
 			capture_release(nframes, out_buffers, out_event_count);
 	} else if (device_link.capture_fd >= 0) {
 		capture_drain(nframes, out_buffers, out_event_count);

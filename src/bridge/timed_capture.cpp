@@ -81,13 +81,20 @@ int capture_slot()
 	return fd;
 }
 
-// One non-blocking read from the capture slot as it stands under the lock.
+// One non-blocking read from the capture slot as it stands under the lock,
+// put in the ring before the lock goes: a cycle that finds the slot closed
+// under the lock, and the ring empty, has had every byte the node gave.
 ssize_t read_slot(stamped_chunk &c)
 {
 	ssize_t n = -1;
 	pthread_mutex_lock(&link_lock);
 	if (device_link.capture_fd >= 0)
 		n = read(device_link.capture_fd, c.data.data(), c.data.size());
+	if (n > 0) {
+		c.length = static_cast<std::uint8_t>(n);
+		jack_ringbuffer_write(timed_capture.ring.bytes, reinterpret_cast<const char *>(&c), sizeof c);
+		wrote(timed_capture.ring, sizeof c);
+	}
 	pthread_mutex_unlock(&link_lock);
 	return n;
 }
@@ -128,11 +135,13 @@ void *timed_capture_thread(void *)
 			nap(quiet_nap_ns);
 			continue;
 		}
-		c.length = static_cast<std::uint8_t>(n);
 		count(link_counters.capture.bytes, static_cast<std::uint64_t>(n));
-		jack_ringbuffer_write(tc.ring.bytes, reinterpret_cast<const char *>(&c), sizeof c);
-		wrote(tc.ring, sizeof c);
 	}
+}
+
+bool timed_capture_drained()
+{
+	return timed_capture.held_pos >= timed_capture.held.length && readable(timed_capture.ring) == 0;
 }
 
 void timed_capture_cycle(jack_nframes_t nframes, jack_nframes_t cycle_start,

@@ -28,6 +28,10 @@ bool timed_capture_on();
 // The capture thread, for jack_client_create_thread; never returns.
 void *timed_capture_thread(void *arg);
 
+// True when the cycle has handed out every byte the thread put in the
+// ring.  The cycle, with link_lock held.
+bool timed_capture_drained();
+
 // The cycle's part: places what came before cycle_start, within the same
 // limits as capture_drain.  nframes > 0.
 void timed_capture_cycle(jack_nframes_t nframes, jack_nframes_t cycle_start,
