@@ -31,6 +31,7 @@
 #include <semaphore.h>
 #include <stdio.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/select.h>
@@ -102,25 +103,54 @@ using fputs_fn = int (*)(const char *, FILE *);
 using fwrite_fn = size_t (*)(const void *, size_t, size_t, FILE *);
 using fputc_fn = int (*)(int, FILE *);
 using vsyslog_fn = void (*)(int, const char *, va_list);
-using poll_fn = int (*)(pollfd *, nfds_t, int);
-using ppoll_fn = int (*)(pollfd *, nfds_t, const timespec *, const sigset_t *);
-using select_fn = int (*)(int, fd_set *, fd_set *, fd_set *, timeval *);
-using pselect_fn = int (*)(int, fd_set *, fd_set *, fd_set *, const timespec *, const sigset_t *);
-using epoll_wait_fn = int (*)(int, epoll_event *, int, int);
-using nanosleep_fn = int (*)(const timespec *, timespec *);
-using clock_nanosleep_fn = int (*)(clockid_t, int, const timespec *, timespec *);
-using usleep_fn = int (*)(useconds_t);
-using sleep_fn = unsigned (*)(unsigned);
-using open_fn = int (*)(const char *, int, ...);
-using openat_fn = int (*)(int, const char *, int, ...);
-using close_fn = int (*)(int);
-using fcntl_fn = int (*)(int, int, ...);
-using ioctl_fn = int (*)(int, unsigned long, ...);
-using sem_fn = int (*)(sem_t *);
-using sem_timedwait_fn = int (*)(sem_t *, const timespec *);
-using cond_wait_fn = int (*)(pthread_cond_t *, pthread_mutex_t *);
-using cond_timedwait_fn = int (*)(pthread_cond_t *, pthread_mutex_t *, const timespec *);
-using cond_fn = int (*)(pthread_cond_t *);
+
+// The calls the callback must not make that the probe counts and passes on
+// unchanged: counter, return type, name, parameters, arguments.
+#define RT_PROBE_PLAIN_CALLS(X)                                                                  \
+	X(polls, int, poll, (pollfd * fds, nfds_t n, int timeout), (fds, n, timeout))               \
+	X(polls, int, ppoll, (pollfd * fds, nfds_t n, const timespec *t, const sigset_t *mask),    \
+	  (fds, n, t, mask))                                                                       \
+	X(polls, int, select, (int n, fd_set *r, fd_set *w, fd_set *e, timeval *t), (n, r, w, e, t)) \
+	X(polls, int, pselect,                                                                     \
+	  (int n, fd_set *r, fd_set *w, fd_set *e, const timespec *t, const sigset_t *mask),       \
+	  (n, r, w, e, t, mask))                                                                   \
+	X(polls, int, epoll_wait, (int epfd, epoll_event *ev, int n, int t), (epfd, ev, n, t))      \
+	X(sleeps, int, nanosleep, (const timespec *t, timespec *left), (t, left))                  \
+	X(sleeps, int, clock_nanosleep, (clockid_t clock, int flags, const timespec *t, timespec *left), \
+	  (clock, flags, t, left))                                                                 \
+	X(sleeps, int, usleep, (useconds_t us), (us))                                              \
+	X(sleeps, unsigned, sleep, (unsigned s), (s))                                              \
+	X(closes, int, close, (int fd), (fd))                                                      \
+	X(semaphores, int, sem_wait, (sem_t * s), (s))                                             \
+	X(semaphores, int, sem_trywait, (sem_t * s), (s))                                          \
+	X(semaphores, int, sem_post, (sem_t * s), (s))                                             \
+	X(semaphores, int, sem_timedwait, (sem_t * s, const timespec *t), (s, t))                  \
+	X(conditions, int, pthread_cond_wait, (pthread_cond_t * c, pthread_mutex_t *m), (c, m))    \
+	X(conditions, int, pthread_cond_timedwait,                                                 \
+	  (pthread_cond_t * c, pthread_mutex_t *m, const timespec *t), (c, m, t))                  \
+	X(conditions, int, pthread_cond_signal, (pthread_cond_t * c), (c))                         \
+	X(conditions, int, pthread_cond_broadcast, (pthread_cond_t * c), (c))
+
+// The variadic ones, which take one optional argument after `last`: the
+// mode of open and openat (present only when the flags create a file), and
+// the integer or pointer of fcntl and ioctl, which the calling convention
+// passes alike.  Counter, name, parameters, last, the fixed arguments, the
+// optional one's type and how it is read from ap.
+#define RT_PROBE_VARIADIC_CALLS(X)                                                               \
+	X(opens, open, (const char *path, int flags, ...), flags, (path, flags), mode_t, open_mode(flags, ap)) \
+	X(opens, open64, (const char *path, int flags, ...), flags, (path, flags), mode_t, open_mode(flags, ap)) \
+	X(opens, openat, (int dir, const char *path, int flags, ...), flags, (dir, path, flags), mode_t, \
+	  open_mode(flags, ap))                                                                    \
+	X(opens, openat64, (int dir, const char *path, int flags, ...), flags, (dir, path, flags), mode_t, \
+	  open_mode(flags, ap))                                                                    \
+	X(fcntls, fcntl, (int fd, int cmd, ...), cmd, (fd, cmd), void *, va_arg(ap, void *))       \
+	X(fcntls, fcntl64, (int fd, int cmd, ...), cmd, (fd, cmd), void *, va_arg(ap, void *))     \
+	X(ioctls, ioctl, (int fd, unsigned long request, ...), request, (fd, request), void *,     \
+	  va_arg(ap, void *))
+
+#define RT_PROBE_ARGS(...) __VA_ARGS__
+#define RT_PROBE_PLAIN_SLOT(counter, ret, name, params, args) decltype(&::name) name;
+#define RT_PROBE_VARIADIC_SLOT(counter, name, params, last, args, type, take) decltype(&::name) name;
 
 // The next definition of each function after this library's.
 struct real_functions {
@@ -133,31 +163,8 @@ struct real_functions {
 	fwrite_fn fwrite;                   // fwrite
 	fputc_fn fputc;                     // fputc, putchar, puts' newline
 	vsyslog_fn vsyslog;                 // syslog, vsyslog
-	poll_fn poll;                       // poll(2)
-	ppoll_fn ppoll;                     // ppoll(2)
-	select_fn select;                   // select(2)
-	pselect_fn pselect;                 // pselect(2)
-	epoll_wait_fn epoll_wait;           // epoll_wait(2)
-	nanosleep_fn nanosleep;             // nanosleep(2)
-	clock_nanosleep_fn clock_nanosleep; // clock_nanosleep(2)
-	usleep_fn usleep;                   // usleep(3)
-	sleep_fn sleep;                     // sleep(3)
-	open_fn open;                       // open(2)
-	open_fn open64;                     // open64
-	openat_fn openat;                   // openat(2)
-	openat_fn openat64;                 // openat64
-	close_fn close;                     // close(2)
-	fcntl_fn fcntl;                     // fcntl(2)
-	fcntl_fn fcntl64;                   // fcntl64
-	ioctl_fn ioctl;                     // ioctl(2)
-	sem_fn sem_wait;                    // sem_wait(3)
-	sem_fn sem_trywait;                 // sem_trywait(3)
-	sem_fn sem_post;                    // sem_post(3)
-	sem_timedwait_fn sem_timedwait;     // sem_timedwait(3)
-	cond_wait_fn cond_wait;             // pthread_cond_wait
-	cond_timedwait_fn cond_timedwait;   // pthread_cond_timedwait
-	cond_fn cond_signal;                // pthread_cond_signal
-	cond_fn cond_broadcast;             // pthread_cond_broadcast
+	RT_PROBE_PLAIN_CALLS(RT_PROBE_PLAIN_SLOT)       // the plain calls above
+	RT_PROBE_VARIADIC_CALLS(RT_PROBE_VARIADIC_SLOT) // the variadic ones
 };
 
 real_functions real;
@@ -327,31 +334,10 @@ __attribute__((constructor)) void find_everything()
 	next(real.fwrite, "fwrite");
 	next(real.fputc, "fputc");
 	next(real.vsyslog, "vsyslog");
-	next(real.poll, "poll");
-	next(real.ppoll, "ppoll");
-	next(real.select, "select");
-	next(real.pselect, "pselect");
-	next(real.epoll_wait, "epoll_wait");
-	next(real.nanosleep, "nanosleep");
-	next(real.clock_nanosleep, "clock_nanosleep");
-	next(real.usleep, "usleep");
-	next(real.sleep, "sleep");
-	next(real.open, "open");
-	next(real.open64, "open64");
-	next(real.openat, "openat");
-	next(real.openat64, "openat64");
-	next(real.close, "close");
-	next(real.fcntl, "fcntl");
-	next(real.fcntl64, "fcntl64");
-	next(real.ioctl, "ioctl");
-	next(real.sem_wait, "sem_wait");
-	next(real.sem_trywait, "sem_trywait");
-	next(real.sem_post, "sem_post");
-	next(real.sem_timedwait, "sem_timedwait");
-	next(real.cond_wait, "pthread_cond_wait");
-	next(real.cond_timedwait, "pthread_cond_timedwait");
-	next(real.cond_signal, "pthread_cond_signal");
-	next(real.cond_broadcast, "pthread_cond_broadcast");
+#define RT_PROBE_FIND_PLAIN(counter, ret, name, params, args) next(real.name, #name);
+#define RT_PROBE_FIND_VARIADIC(counter, name, params, last, args, type, take) next(real.name, #name);
+	RT_PROBE_PLAIN_CALLS(RT_PROBE_FIND_PLAIN)
+	RT_PROBE_VARIADIC_CALLS(RT_PROBE_FIND_VARIADIC)
 	probe.link = reinterpret_cast<const cableferry::device_link_t *>(program_symbol("_ZN10cableferry11device_linkE"));
 	probe.link_lock = reinterpret_cast<const pthread_mutex_t *>(program_symbol("_ZN10cableferry9link_lockE"));
 	probe.n[rt::resolved] = probe.link != nullptr && probe.link_lock != nullptr;
@@ -455,160 +441,19 @@ int pthread_mutex_lock(pthread_mutex_t *m)
 
 // ---- waits, descriptors and wake-ups ---------------------------------------------------
 
-int poll(pollfd *fds, nfds_t n, int timeout)
-{
-	return counted(rt::polls, real.poll, "poll", fds, n, timeout);
-}
-
-int ppoll(pollfd *fds, nfds_t n, const timespec *timeout, const sigset_t *mask)
-{
-	return counted(rt::polls, real.ppoll, "ppoll", fds, n, timeout, mask);
-}
-
-int select(int n, fd_set *r, fd_set *w, fd_set *e, timeval *timeout)
-{
-	return counted(rt::polls, real.select, "select", n, r, w, e, timeout);
-}
-
-int pselect(int n, fd_set *r, fd_set *w, fd_set *e, const timespec *timeout, const sigset_t *mask)
-{
-	return counted(rt::polls, real.pselect, "pselect", n, r, w, e, timeout, mask);
-}
-
-int epoll_wait(int epfd, epoll_event *events, int n, int timeout)
-{
-	return counted(rt::polls, real.epoll_wait, "epoll_wait", epfd, events, n, timeout);
-}
-
-int nanosleep(const timespec *t, timespec *left)
-{
-	return counted(rt::sleeps, real.nanosleep, "nanosleep", t, left);
-}
-
-int clock_nanosleep(clockid_t clock, int flags, const timespec *t, timespec *left)
-{
-	return counted(rt::sleeps, real.clock_nanosleep, "clock_nanosleep", clock, flags, t, left);
-}
-
-int usleep(useconds_t us)
-{
-	return counted(rt::sleeps, real.usleep, "usleep", us);
-}
-
-unsigned sleep(unsigned s)
-{
-	return counted(rt::sleeps, real.sleep, "sleep", s);
-}
-
-int open(const char *path, int flags, ...)
-{
-	va_list ap;
-	va_start(ap, flags);
-	const mode_t mode = open_mode(flags, ap);
-	va_end(ap);
-	return counted(rt::opens, real.open, "open", path, flags, mode);
-}
-
-int open64(const char *path, int flags, ...)
-{
-	va_list ap;
-	va_start(ap, flags);
-	const mode_t mode = open_mode(flags, ap);
-	va_end(ap);
-	return counted(rt::opens, real.open64, "open64", path, flags, mode);
-}
-
-int openat(int dir, const char *path, int flags, ...)
-{
-	va_list ap;
-	va_start(ap, flags);
-	const mode_t mode = open_mode(flags, ap);
-	va_end(ap);
-	return counted(rt::opens, real.openat, "openat", dir, path, flags, mode);
-}
-
-int openat64(int dir, const char *path, int flags, ...)
-{
-	va_list ap;
-	va_start(ap, flags);
-	const mode_t mode = open_mode(flags, ap);
-	va_end(ap);
-	return counted(rt::opens, real.openat64, "openat64", dir, path, flags, mode);
-}
-
-int close(int fd)
-{
-	return counted(rt::closes, real.close, "close", fd);
-}
-
-// fcntl and ioctl take at most one argument after the command, an integer
-// or a pointer, which the calling convention passes the same way.
-int fcntl(int fd, int cmd, ...)
-{
-	va_list ap;
-	va_start(ap, cmd);
-	void *arg = va_arg(ap, void *);
-	va_end(ap);
-	return counted(rt::fcntls, real.fcntl, "fcntl", fd, cmd, arg);
-}
-
-int fcntl64(int fd, int cmd, ...)
-{
-	va_list ap;
-	va_start(ap, cmd);
-	void *arg = va_arg(ap, void *);
-	va_end(ap);
-	return counted(rt::fcntls, real.fcntl64, "fcntl64", fd, cmd, arg);
-}
-
-int ioctl(int fd, unsigned long request, ...)
-{
-	va_list ap;
-	va_start(ap, request);
-	void *arg = va_arg(ap, void *);
-	va_end(ap);
-	return counted(rt::ioctls, real.ioctl, "ioctl", fd, request, arg);
-}
-
-int sem_wait(sem_t *s)
-{
-	return counted(rt::semaphores, real.sem_wait, "sem_wait", s);
-}
-
-int sem_trywait(sem_t *s)
-{
-	return counted(rt::semaphores, real.sem_trywait, "sem_trywait", s);
-}
-
-int sem_post(sem_t *s)
-{
-	return counted(rt::semaphores, real.sem_post, "sem_post", s);
-}
-
-int sem_timedwait(sem_t *s, const timespec *t)
-{
-	return counted(rt::semaphores, real.sem_timedwait, "sem_timedwait", s, t);
-}
-
-int pthread_cond_wait(pthread_cond_t *c, pthread_mutex_t *m)
-{
-	return counted(rt::conditions, real.cond_wait, "pthread_cond_wait", c, m);
-}
-
-int pthread_cond_timedwait(pthread_cond_t *c, pthread_mutex_t *m, const timespec *t)
-{
-	return counted(rt::conditions, real.cond_timedwait, "pthread_cond_timedwait", c, m, t);
-}
-
-int pthread_cond_signal(pthread_cond_t *c)
-{
-	return counted(rt::conditions, real.cond_signal, "pthread_cond_signal", c);
-}
-
-int pthread_cond_broadcast(pthread_cond_t *c)
-{
-	return counted(rt::conditions, real.cond_broadcast, "pthread_cond_broadcast", c);
-}
+#define RT_PROBE_DEFINE_PLAIN(counter, ret, name, params, args)                                 \
+	ret name params { return counted(rt::counter, real.name, #name, RT_PROBE_ARGS args); }
+#define RT_PROBE_DEFINE_VARIADIC(counter, name, params, last, args, type, take)                  \
+	int name params                                                                            \
+	{                                                                                          \
+		va_list ap;                                                                        \
+		va_start(ap, last);                                                                \
+		const type arg = take;                                                             \
+		va_end(ap);                                                                        \
+		return counted(rt::counter, real.name, #name, RT_PROBE_ARGS args, arg);            \
+	}
+RT_PROBE_PLAIN_CALLS(RT_PROBE_DEFINE_PLAIN)
+RT_PROBE_VARIADIC_CALLS(RT_PROBE_DEFINE_VARIADIC)
 
 #ifndef RT_PROBE_HEAP_HOOKS
 void *__libc_malloc(size_t);
