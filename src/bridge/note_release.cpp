@@ -23,11 +23,11 @@
 
 #include <poll.h>
 #include <pthread.h>
-#include <time.h>
 
 #include <algorithm>
 
 #include "bridge/capture_drain.h"
+#include "bridge/timing_ring.h"
 #include "device/device_link.h"
 #include "device/playback_queue.h"
 
@@ -44,11 +44,9 @@ void queue_playback_release(int fd)
 {
 	release_batch batch;
 	while (const std::size_t n = held_notes_release(played_notes, batch)) {
-		for (std::size_t i = 0; i < n; i++) {
-			if (!playback_send(fd, batch[i]))
+		for (std::size_t i = 0; i < n; i++)
+			if (!play_tracked(fd, batch[i]))
 				return;
-			held_notes_track(played_notes, batch[i]);
-		}
 	}
 }
 
@@ -57,13 +55,15 @@ std::chrono::steady_clock::time_point now()
 	return std::chrono::steady_clock::now();
 }
 
-void pause_briefly()
-{
-	const timespec ms{0, 1000000};
-	nanosleep(&ms, nullptr);
-}
-
 } // namespace
+
+bool play_tracked(int fd, std::span<const std::uint8_t> event)
+{
+	if (!playback_send(fd, event))
+		return false;
+	held_notes_track(played_notes, event);
+	return true;
+}
 
 void note_release_prepare()
 {
@@ -131,7 +131,7 @@ void wait_for_capture_release()
 			return;
 		if (cycles - first > capture_release_periods || now() >= deadline)
 			return;
-		pause_briefly();
+		nap(1'000'000);
 	}
 }
 

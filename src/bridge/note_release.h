@@ -22,6 +22,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <span>
 
 #include "bridge/held_notes.h"
 
@@ -47,6 +48,10 @@ inline constexpr std::chrono::milliseconds playback_release_bound{200};
 // How many periods, at most, the main thread waits for the capture release
 // to go out on midi.TX before the process ends.
 inline constexpr std::uint64_t capture_release_periods = 8;
+
+// Sends event to fd through the playback queue, and takes note of it in
+// played_notes when the queue took it.  link_lock held.
+bool play_tracked(int fd, std::span<const std::uint8_t> event);
 
 // Writes both tables once, so that the process cycle takes no page fault
 // on them.  Start-up.

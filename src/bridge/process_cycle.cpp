@@ -60,8 +60,8 @@ void play_back(jack_nframes_t nframes, jack_nframes_t cycle_start)
 			continue;
 		}
 		pthread_mutex_lock(&link_lock);
-		if (device_link.playback_fd >= 0 && playback_send(device_link.playback_fd, {event.buffer, event.size}))
-			held_notes_track(played_notes, {event.buffer, event.size});
+		if (device_link.playback_fd >= 0)
+			play_tracked(device_link.playback_fd, {event.buffer, event.size});
 		pthread_mutex_unlock(&link_lock);
 	}
 }

@@ -117,8 +117,7 @@ void write_due(const due_event &h)
 		playback_lost(h.first, h.last);
 	} else if (const int fd = device_link.playback_fd; fd >= 0) {
 		playback_flush(fd);
-		if (playback_send(fd, event))
-			held_notes_track(played_notes, event);
+		play_tracked(fd, event);
 	}
 	pthread_mutex_unlock(&link_lock);
 }
