@@ -435,14 +435,16 @@ std::vector<std::int64_t> stamp_arrivals(int fd, unsigned count, std::chrono::mi
 	return times;
 }
 
-std::int64_t spacing_spread(const std::vector<std::int64_t> &times)
+std::int64_t spacing_spread(const std::vector<std::int64_t> &times, const std::vector<std::int64_t> &reference)
 {
 	if (times.size() < 3)
 		return 0;
+	const bool relative = reference.size() == times.size();
 	std::int64_t lo = INT64_MAX, hi = INT64_MIN;
 	for (std::size_t i = 1; i < times.size(); i++) {
-		lo = std::min(lo, times[i] - times[i - 1]);
-		hi = std::max(hi, times[i] - times[i - 1]);
+		const std::int64_t gap = times[i] - times[i - 1] - (relative ? reference[i] - reference[i - 1] : 0);
+		lo = std::min(lo, gap);
+		hi = std::max(hi, gap);
 	}
 	return hi - lo;
 }

@@ -162,8 +162,11 @@ std::vector<std::int64_t> stamp_arrivals(int fd, unsigned count, std::chrono::mi
                                          const std::function<std::int64_t()> &clock = monotonic_ns);
 
 // The largest less the smallest gap between neighbours of times (0 for
-// fewer than three).
-std::int64_t spacing_spread(const std::vector<std::int64_t> &times);
+// fewer than three).  Given a reference of the same length (when each event
+// was sent, say), each gap is first taken less the reference's own, so a
+// sender that ran late is not held against what carried its events.
+std::int64_t spacing_spread(const std::vector<std::int64_t> &times,
+                            const std::vector<std::int64_t> &reference = {});
 
 // ---- JACK server ---------------------------------------------------------
 
