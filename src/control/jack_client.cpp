@@ -113,6 +113,9 @@ void jack_connect(const std::string &name)
 {
 	jack_set_error_function(journal_jack_line);
 	jack_set_info_function(journal_jack_line);
+	// In background mode the first attempt's lines are written, and
+	// remembered: the same lines from later attempts are not.
+	journal_hold_repeats(bridge_settings.background);
 	bool waiting = false;
 	for (;;) {
 		port_table.client = jack_client_open(name.c_str(), JackNoStartServer, nullptr);
@@ -123,19 +126,14 @@ void jack_connect(const std::string &name)
 			warnx("asked for %s", server.c_str());
 			errx(69, "Could not connect to the JACK server. Run jackd first?");
 		}
-		if (!waiting) {
-			// The first attempt's lines are written; the same lines
-			// from later attempts are not.
+		if (!waiting)
 			journal("waiting for %s", server.c_str());
-			journal_hold_repeats(true);
-			waiting = true;
-		}
+		waiting = true;
 		supervision_round();
 	}
-	if (waiting) {
-		journal_hold_repeats(false);
+	journal_hold_repeats(false);
+	if (waiting)
 		journal("connected to the JACK server as client '%s'", jack_get_client_name(port_table.client));
-	}
 }
 
 void register_ports()

@@ -5,7 +5,9 @@
 // attempt, and a line that comes again with other words (another reason,
 // another error number) is news and is written.  Once the table is full,
 // every further line is taken for a repeat: a library that keeps finding
-// new words for one failure is not worth a journal full of them.
+// new words for one failure is not worth a journal full of them.  The table
+// is used only while no client exists, when libjack has no thread that
+// could write; the flag is read by any thread.
 #include "control/journal.h"
 
 #include <err.h>
@@ -15,6 +17,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <functional>
 
@@ -26,7 +29,7 @@ namespace {
 
 // Lines of the JACK library's already written while repeats are held back.
 struct repeats_t {
-	bool held = false;                    // repeats are being held back
+	std::atomic<bool> held{false};        // repeats are being held back; read by libjack's threads
 	std::array<std::size_t, 32> seen{};   // hashes of the lines written since
 	std::size_t count = 0;                // entries of seen in use
 };
@@ -86,8 +89,8 @@ void journal_jack_line(const char *line)
 
 void journal_hold_repeats(bool hold)
 {
-	repeats.held = hold;
 	repeats.count = 0;
+	repeats.held = hold;
 }
 
 } // namespace cableferry
