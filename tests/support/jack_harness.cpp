@@ -31,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 extern char **environ;
@@ -1022,6 +1023,12 @@ std::string last_line(const std::string &text)
 		t.pop_back();
 	const auto nl = t.rfind('\n');
 	return nl == std::string::npos ? t : t.substr(nl + 1);
+}
+
+std::string without_node_lines(const std::string &text)
+{
+	static const std::regex node_line("cableferry: (capture|playback) .*: (opened|lost|cannot open: .*)\n");
+	return std::regex_replace(text, node_line, "");
 }
 
 // ---- the probe client ----------------------------------------------------

@@ -271,6 +271,10 @@ struct daemon_proc {
 // The last line of text (without its newline).
 std::string last_line(const std::string &text);
 
+// text less the daemon's device state lines ("cableferry: capture PATH:
+// opened", "... lost", "... cannot open: REASON").
+std::string without_node_lines(const std::string &text);
+
 // ---- the probe client ----------------------------------------------------
 
 // A port as the server lists it.
