@@ -18,6 +18,7 @@
 #include <jack/thread.h>
 
 #include "bridge/port_table.h"
+#include "bridge/process_cycle.h"
 #include "bridge/timed_capture.h"
 #include "bridge/timed_playback.h"
 #include "control/jack_client.h"
@@ -59,9 +60,10 @@ void keep_timing_prepare()
 	if (!bridge_settings.keep_timing)
 		return;
 	jack_client_t *client = port_table.client;
-	if ((bridge_settings.capture_path && !timed_capture_prepare(client)) ||
-	    (bridge_settings.playback_path && !timed_playback_prepare(client)))
+	if ((bridge_settings.capture_path && !timed_capture_prepare()) ||
+	    (bridge_settings.playback_path && !timed_playback_prepare()))
 		fail_with_client("Could not allocate MIDI timing buffers.");
+	process_cycle_keep_time(jack_get_sample_rate(client));
 	jack_set_latency_callback(client, on_latency, nullptr);
 }
 
