@@ -114,7 +114,7 @@ TEST_P(timing, clock_ticks_keep_their_spacing_with_t)
 		ASSERT_TRUE(wait_until([&] { return open_count(d.pid, fifo) == 1; }));
 		ASSERT_TRUE(probe.connect(probe.own("out"), client + ":midi.RX"));
 		ASSERT_TRUE(probe.send_every({0xF8}, ticks, spacing_frames));
-		// Stamped on JACK's clock, the one the bridge keeps time by: a dummy
+		// Stamped on JACK's clock, the one the ticks were sent by: a dummy
 		// server that runs late for a few periods moves it against the
 		// monotonic clock, and that is not the bridge's doing.
 		arrivals = stamp_arrivals(reader.fd, ticks, 10s, [&] {
