@@ -22,13 +22,15 @@
 // monotonic clock as each period starts.  The period started when the
 // clock's timeline says it should, unless the cycle came earlier than that,
 // which means the timeline was late (a callback is woken late, never
-// early), or later by more than a period, which means the timeline has
-// moved (a stall, an xrun, a new buffer size, the first period); then it
-// started now.  Otherwise the timeline creeps a little towards the cycle's
-// lateness, to follow an audio clock slower than the monotonic one.  So the
-// timeline runs along the earliest wake-ups, the scheduler's lateness in
-// waking JACK's thread does not move the MIDI, and a disturbance is
-// forgotten within a period or two.  Pure functions, tested on their own.
+// early): then it started now.  A cycle a little late (up to half a period)
+// moves the timeline a little towards it, so that it follows an audio clock
+// slower than the monotonic one.  A cycle far late is a stall, after which
+// the server catches up: it moves nothing, unless the cycle after it is as
+// late again, which means the timeline itself has moved (an xrun, a new
+// buffer size), and the clock moves with it.  So the timeline runs along the
+// earliest wake-ups, the scheduler's lateness in waking JACK's thread does
+// not move the MIDI, and a disturbance is forgotten within a period or two.
+// Pure functions, tested on their own.
 #pragma once
 
 #include <jack/types.h>
@@ -78,6 +80,7 @@ struct cycle_clock_t {
 	jack_nframes_t start_frame = 0; // the frame time at which it started
 	jack_nframes_t rate = 48000;    // frames a second
 	bool running = false;           // a period has been seen
+	std::int64_t late = 0;          // how late the current period came, against the timeline before it
 };
 
 // The share of its lateness by which a cycle moves the timeline.
@@ -98,8 +101,22 @@ constexpr cycle_clock_t cycle_clock_next(cycle_clock_t c, jack_nframes_t frame, 
 {
 	const std::int64_t expected = c.start_ns + frames_ns(frame_distance(frame, c.start_frame), c.rate);
 	const std::int64_t late = now - expected;
-	const bool moved = !c.running || late < 0 || late > frames_ns(nframes, c.rate);
-	c.start_ns = moved ? now : expected + late / clock_creep;
+	const std::int64_t half = frames_ns(nframes, c.rate) / 2;
+	const std::int64_t alike = half / 2; // two latenesses this close are one move
+	const bool as_late_again = c.late > half && late - c.late < alike && c.late - late < alike;
+	if (!c.running || late < 0) {
+		c.start_ns = now; // the timeline was late, or there was none
+		c.late = 0;
+	} else if (late <= half) {
+		c.start_ns = expected + late / clock_creep;
+		c.late = late;
+	} else if (as_late_again) {
+		c.start_ns = expected + (late < c.late ? late : c.late); // the timeline has moved
+		c.late = 0;
+	} else {
+		c.start_ns = expected; // a stall
+		c.late = late;
+	}
 	c.start_frame = frame;
 	c.running = true;
 	return c;

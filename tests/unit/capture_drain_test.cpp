@@ -354,7 +354,7 @@ TEST_F(CaptureDrain, TimedReleaseFollowsWhatEachPortHolds)
 {
 	enable({tx_index, tx_channel(0)});
 	ASSERT_TRUE(timed_capture_on() || timed_capture_prepare());
-	constexpr cycle_clock_t clock{1'000'000'000, 10000, 48000, true};
+	constexpr cycle_clock_t clock{1'000'000'000, 10000, 48000, true, 0};
 	const std::int64_t when = clock_time(clock, 10000 - 256 + 10);
 	bytes b(20, 0xF8);
 	b.insert(b.end(), {0x90, 0x3C, 0x64});
@@ -414,9 +414,12 @@ TEST(FrameStamp, StampBecomesOffsetOnePeriodLate)
 		{"earlier than the timeline: the timeline was late", 0, 0},
 		{"woken late: the timeline creeps", 320'000, 10'000},
 		{"earlier again", 5'000, 5'000},
-		{"more than a period late: the timeline has moved", 50'000'000, 50'000'000},
+		{"a stall, far late: the timeline stays", 30'000'000, 5'000},
+		{"late after it, unlike the stall: still", 3'005'000, 5'000},
+		{"late alike twice running: the timeline has moved", 3'105'000, 3'005'000},
+		{"on the new timeline", 3'005'000, 3'005'000},
 	};
-	cycle_clock_t clock{0, 0, 48000, false};
+	cycle_clock_t clock{0, 0, 48000, false, 0};
 	for (std::size_t k = 0; k < std::size(periods); k++) {
 		SCOPED_TRACE(periods[k].label);
 		const std::int64_t nominal = std::int64_t(k) * frames_ns(nframes, 48000);
