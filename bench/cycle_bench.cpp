@@ -377,7 +377,8 @@ pass_result drain_pass(const channel_stream_t &s, const midi_sink &sink, out_buf
 	std::size_t off = 0;
 	while (off + window <= s.used) {
 		clear(buffers);
-		out_count_array counts{};
+		emission_t e{period_frames, buffers, &sink};
+		const out_count_array &counts = e.events;
 		const std::uint32_t base = s.done[off];
 		do {
 			std::memcpy(dl.read_buffer.data(), s.bytes.data() + off, window);
@@ -386,7 +387,8 @@ pass_result drain_pass(const channel_stream_t &s, const midi_sink &sink, out_buf
 			std::uint32_t upto = s.done[off + window] - base;
 			if (upto > period_frames)
 				upto = period_frames;
-			capture_drain(upto, buffers, counts, sink);
+			e.nframes = upto;
+			capture_drain(e);
 			if (dl.read_len == 0) {
 				// Only a read() clears read_len: the window held fewer
 				// packets than counted.  Stop rather than go round again.
@@ -546,9 +548,9 @@ void BM_drain_backlog_with_reads(benchmark::State &state)
 		for (;;) {
 			for (auto &p : stand_in_ports)
 				stand_in_clear(p, period_frames);
-			out_count_array counts{};
-			capture_drain(period_frames, buffers, counts, stand_in_sink);
-			events += counts[tx_index];
+			emission_t e{period_frames, buffers, &stand_in_sink};
+			capture_drain(e);
+			events += e.events[tx_index];
 			if (device_link.read_len == 0)
 				break; // the read found the pipe empty
 		}
@@ -597,12 +599,12 @@ void idle_cycle_seam(jack_nframes_t nframes)
 		stand_in_clear(stand_in_ports[i], nframes);
 		buffers[i] = &stand_in_ports[i];
 	}
-	out_count_array counts{};
+	emission_t e{nframes, buffers, &stand_in_sink};
 	pthread_mutex_lock(&link_lock);
 	if (device_link.capture_fd >= 0)
-		capture_drain(nframes, buffers, counts, stand_in_sink);
+		capture_drain(e);
 	pthread_mutex_unlock(&link_lock);
-	benchmark::DoNotOptimize(counts);
+	benchmark::DoNotOptimize(e.events);
 }
 
 void BM_idle_cycle_vs_read(benchmark::State &state, bool real_jack)

@@ -14,11 +14,14 @@
 // waits for the node with poll, outside the lock, and never past the bound:
 // a device that takes nothing costs 200 ms, not a hung exit.
 //
-// The capture wait counts the cycle's periods: the release goes out in the
-// first period that finds the node closed, and one more period lets the
-// clients behind midi.TX take it before the client goes.  The main thread
-// looks right after it closed the node, so a table found empty at the
-// first look held nothing, and nothing is waited for.
+// The capture release is a message at a time, each on every port it
+// belongs on or on none (emission.h), and a message counts as released only
+// once it is out: one that a full port refuses stays held for the next
+// period, and no port sees it twice.  Once the table is empty, the cycle
+// names the open of the node it released in capture_released.  The main
+// thread, which counts the opens, waits for the open it closed to be named
+// there, and then for one more period, so that the clients behind midi.TX
+// take the release before the client goes.
 #include "bridge/note_release.h"
 
 #include <poll.h>
@@ -26,7 +29,6 @@
 
 #include <algorithm>
 
-#include "bridge/capture_drain.h"
 #include "bridge/timing_ring.h"
 #include "device/device_link.h"
 #include "device/playback_queue.h"
@@ -35,6 +37,7 @@ namespace cableferry {
 
 release_state_t release_state;
 held_notes_t played_notes;
+held_notes_t captured_notes;
 
 namespace {
 
@@ -56,6 +59,21 @@ std::chrono::steady_clock::time_point now()
 }
 
 } // namespace
+
+bool capture_release(emission_t &e, const stamp_at *at)
+{
+	if (e.buffers[tx_index] == nullptr)
+		return held_notes_empty(captured_notes); // nowhere to put it this period
+	release_batch batch;
+	while (const std::size_t n = held_notes_release(captured_notes, batch)) {
+		for (std::size_t i = 0; i < n; i++) {
+			if (!emit_everywhere(e, batch[i], at))
+				return false;
+			held_notes_track(captured_notes, batch[i]);
+		}
+	}
+	return true;
+}
 
 bool play_tracked(int fd, std::span<const std::uint8_t> event)
 {
@@ -111,22 +129,18 @@ void release_playback_before_exit()
 
 void wait_for_capture_release()
 {
+	const std::uint32_t lost = device_link.capture_opens;
+	if (lost == 0)
+		return; // never opened: nothing came, nothing is held
 	const auto deadline = now() + std::chrono::seconds(1);
 	const std::uint64_t first = release_state.cycles.load();
 	std::uint64_t released_by = 0; // a cycle that began after the release
-	for (bool looked = false;; looked = true) {
+	for (;;) {
 		const std::uint64_t cycles = release_state.cycles.load();
-		if (released_by == 0) {
-			pthread_mutex_lock(&link_lock);
-			const bool released = held_notes_empty(captured_notes);
-			pthread_mutex_unlock(&link_lock);
-			if (released && !looked)
-				return; // the node held nothing
-			// The cycle that released began no later than the one after
-			// cycles; the one after that began once it had ended.
-			if (released)
-				released_by = cycles + 2;
-		}
+		// The cycle that released began no later than the one after
+		// cycles; the one after that began once it had ended.
+		if (released_by == 0 && release_state.capture_released.load(std::memory_order_acquire) == lost)
+			released_by = cycles + 2;
 		if (released_by != 0 && cycles >= released_by)
 			return;
 		if (cycles - first > capture_release_periods || now() >= deadline)

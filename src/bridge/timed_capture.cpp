@@ -1,21 +1,34 @@
 // Timed capture.
 //
-// The ring carries fixed-size chunks: the bytes of one read (at most 16) and
-// the frame time at which poll reported them ready, the closest the thread
-// can come to the moment they arrived.
+// The ring carries fixed-size chunks: the bytes of one read (at most 16),
+// the moment on the monotonic clock at which poll reported them ready, the
+// closest the thread can come to the moment they arrived, and the open of
+// the node they came from.  A chunk without bytes is the loss of that open.
+// The cycle turns each moment into a frame time with its own clock
+// (frame_stamp.h).
 //
 // The thread and the device link.  The main thread may close the capture
 // node at any moment outside link_lock, once the slot reads -1, and the
-// number may then be handed to any other file.  So the thread copies the
-// slot under the lock, polls the copy without the lock, and reads only
-// under the lock, from the slot as it stands then, never from the copy.
-// Polling a copy that was closed or reused meanwhile costs nothing: poll
-// reads no data, it answers at once (POLLNVAL, or a readiness that is not
-// ours), or its timeout of poll_wait_ms ends it; the read then finds the
-// slot closed, or a non-blocking node with nothing ready, and the thread
-// copies the slot anew.  A read that gives nothing after poll said ready
-// (a FIFO whose writer left reports a hang-up for ever) is followed by a
-// nap, so the thread never spins.
+// number may then be handed to any other file; a second later it may open
+// the node again.  So the thread looks at the slot under the lock (its
+// descriptor, and which open it is), polls the descriptor without the lock,
+// and reads only under the lock, and only when the slot still holds the open
+// it looked at, never from the copy.  Polling a copy that was closed or
+// reused meanwhile costs nothing: poll reads no data, it answers at once
+// (POLLNVAL, or a readiness that is not ours), or its timeout of
+// poll_wait_ms ends it; the read then finds the slot changed, or a
+// non-blocking node with nothing ready, and the thread looks again.  A read
+// that gives nothing after poll said ready (a FIFO whose writer left reports
+// a hang-up for ever) is followed by a nap, so the thread never spins.
+//
+// The loss.  The thread remembers the open it watches.  When a look finds
+// the slot closed, or holding another open, the watched one has gone, and
+// the thread puts its loss in the ring before it reads anything else; the
+// loss thus follows every byte read from that open and comes before every
+// byte of the next.  A ring without room for it is tried again after a nap.
+// The cycle takes the loss as it takes a chunk, once it is due, and does not
+// go past it until captured_notes is released; then it names the lost open
+// in capture_released for the main thread (note_release.h).
 //
 // The bounds.  The thread reads no more than the ring has room for: when
 // the cycle falls behind, the bytes wait in the node, as they do in the
@@ -32,11 +45,12 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
-#include <cstdint>
-#include <span>
 
+#include "bridge/capture_drain.h"
 #include "bridge/frame_stamp.h"
+#include "bridge/note_release.h"
 #include "bridge/packetiser.h"
 #include "bridge/timing_ring.h"
 #include "device/device_link.h"
@@ -53,57 +67,57 @@ constexpr int poll_wait_ms = 10;
 // The nap after a read that gave nothing, or when the ring is full.
 constexpr std::int64_t quiet_nap_ns = nap_limit_ns;
 
-// One read of the capture node and its stamp.
+// One read of the capture node and its stamp, or the loss of an open.
 struct stamped_chunk {
-	jack_nframes_t stamp;                            // frame time when poll found the bytes ready
-	std::uint8_t length;                             // bytes used in data
+	std::int64_t when;                               // monotonic ns when poll found the bytes ready, or the loss was seen
+	std::uint32_t open;                              // the open of the node (device_link_t::capture_opens)
+	std::uint8_t length;                             // bytes used in data; 0: the open was lost here
 	std::array<std::uint8_t, read_buffer_size> data; // the bytes, as read
 };
 
-// 4096 chunks, 96 KiB: over a second of a MIDI line even at one byte a read.
+// 4096 chunks, 128 KiB: over a second of a MIDI line even at one byte a read.
 constexpr std::size_t ring_size = 4096 * sizeof(stamped_chunk);
 
 struct timed_capture_t {
-	timing_ring ring;                  // chunks from the thread to the cycle; no bytes when -t is off
-	jack_client_t *client = nullptr;   // whose frame time stamps the chunks
-	stamped_chunk held{};              // the chunk the cycle is handing out (cycle only)
-	std::size_t held_pos = 0;          // next byte of held to hand out (cycle only)
+	timing_ring ring;                // chunks from the thread to the cycle; no bytes when -t is off
+	std::uint32_t watched = 0;       // the open the thread watches, 0 for none (thread only)
+	stamped_chunk held{};            // the chunk the cycle is handing out (cycle only)
+	std::size_t held_pos = 0;        // next byte of held to hand out (cycle only)
+	bool releasing = false;          // held is a loss whose release is not all out (cycle only)
 };
 
 timed_capture_t timed_capture;
 
-// The capture descriptor as it stands now, -1 while closed.
-int capture_slot()
+// The capture slot as one look under the lock found it.
+struct slot_look {
+	int fd;            // its descriptor, -1 while closed
+	std::uint32_t open; // which open of the node that is
+};
+
+slot_look look_at_slot()
 {
 	pthread_mutex_lock(&link_lock);
-	const int fd = device_link.capture_fd;
+	const slot_look look{device_link.capture_fd, device_link.capture_opens};
 	pthread_mutex_unlock(&link_lock);
-	return fd;
+	return look;
 }
 
-// One non-blocking read from the capture slot as it stands under the lock,
-// put in the ring before the lock goes: a cycle that finds the slot closed
-// under the lock, and the ring empty, has had every byte the node gave.
-ssize_t read_slot(stamped_chunk &c)
+// One non-blocking read into bytes, from the slot as it stands under the
+// lock, as long as it still holds open; -1 otherwise.
+ssize_t read_slot(std::uint32_t open, std::array<std::uint8_t, read_buffer_size> &bytes)
 {
 	ssize_t n = -1;
 	pthread_mutex_lock(&link_lock);
-	if (device_link.capture_fd >= 0)
-		n = read(device_link.capture_fd, c.data.data(), c.data.size());
-	if (n > 0) {
-		c.length = static_cast<std::uint8_t>(n);
-		jack_ringbuffer_write(timed_capture.ring.bytes, reinterpret_cast<const char *>(&c), sizeof c);
-		wrote(timed_capture.ring, sizeof c);
-	}
+	if (device_link.capture_fd >= 0 && device_link.capture_opens == open)
+		n = read(device_link.capture_fd, bytes.data(), bytes.size());
 	pthread_mutex_unlock(&link_lock);
 	return n;
 }
 
 } // namespace
 
-bool timed_capture_prepare(jack_client_t *client)
+bool timed_capture_prepare()
 {
-	timed_capture.client = client;
 	return timing_ring_create(timed_capture.ring, ring_size);
 }
 
@@ -112,47 +126,70 @@ bool timed_capture_on()
 	return timed_capture.ring.bytes != nullptr;
 }
 
+bool timed_capture_put(std::int64_t when, std::uint32_t open, std::span<const std::uint8_t> bytes)
+{
+	timing_ring &r = timed_capture.ring;
+	stamped_chunk c{when, open, static_cast<std::uint8_t>(bytes.size()), {}};
+	if (bytes.size() > c.data.size() || writable(r) < sizeof c)
+		return false;
+	std::copy(bytes.begin(), bytes.end(), c.data.begin());
+	jack_ringbuffer_write(r.bytes, reinterpret_cast<const char *>(&c), sizeof c);
+	wrote(r, sizeof c);
+	return true;
+}
+
 void *timed_capture_thread(void *)
 {
 	timed_capture_t &tc = timed_capture;
 	for (;;) {
-		const int watched = capture_slot();
-		if (watched < 0) {
+		const slot_look slot = look_at_slot();
+		if (tc.watched != 0 && (slot.fd < 0 || slot.open != tc.watched)) {
+			// The watched open has gone: its loss, behind its bytes.
+			if (timed_capture_put(monotonic_ns(), tc.watched, {}))
+				tc.watched = 0;
+			else
+				nap(quiet_nap_ns);
+			continue;
+		}
+		if (slot.fd < 0) {
 			nap(quiet_nap_ns);
 			continue;
 		}
-		pollfd p{watched, POLLIN, 0};
+		tc.watched = slot.open;
+		pollfd p{slot.fd, POLLIN, 0};
 		if (poll(&p, 1, poll_wait_ms) <= 0)
 			continue;
-		stamped_chunk c{};
-		c.stamp = jack_frame_time(tc.client);
-		if (writable(tc.ring) < sizeof c) {
+		const std::int64_t when = monotonic_ns();
+		if (writable(tc.ring) < sizeof(stamped_chunk)) {
 			nap(quiet_nap_ns);
 			continue;
 		}
-		const ssize_t n = read_slot(c);
+		std::array<std::uint8_t, read_buffer_size> bytes;
+		const ssize_t n = read_slot(slot.open, bytes);
 		if (n <= 0) {
 			nap(quiet_nap_ns);
 			continue;
 		}
 		count(link_counters.capture.bytes, static_cast<std::uint64_t>(n));
+		// Only this thread writes the ring, so the room it had is still there.
+		timed_capture_put(when, slot.open, std::span(bytes).first(static_cast<std::size_t>(n)));
 	}
 }
 
-bool timed_capture_drained()
-{
-	return timed_capture.held_pos >= timed_capture.held.length && readable(timed_capture.ring) == 0;
-}
-
-void timed_capture_cycle(jack_nframes_t nframes, jack_nframes_t cycle_start,
-                         const out_buffer_array &out_buffers, out_count_array &out_event_count,
-                         const midi_sink &sink)
+void timed_capture_cycle(emission_t &e, const cycle_clock_t &clock)
 {
 	timed_capture_t &tc = timed_capture;
-	out_count_array last{};
-	const std::size_t bound = capture_byte_bound(nframes);
+	const jack_nframes_t cycle_start = clock.start_frame;
+	const std::size_t bound = capture_byte_bound(e.nframes);
 	std::size_t taken = 0;
-	while (out_event_count[tx_index] < nframes) {
+	while (e.events[tx_index] < e.nframes) {
+		const stamp_at at{clock_frame(clock, tc.held.when), cycle_start};
+		if (tc.releasing) {
+			if (!capture_release(e, &at))
+				return; // the rest in the next period
+			tc.releasing = false;
+			release_state.capture_released.store(tc.held.open, std::memory_order_release);
+		}
 		if (tc.held_pos >= tc.held.length) {
 			if (taken >= bound) {
 				count(link_counters.capture.bounded_cycles);
@@ -162,13 +199,15 @@ void timed_capture_cycle(jack_nframes_t nframes, jack_nframes_t cycle_start,
 			if (readable(tc.ring) < sizeof next)
 				return;
 			jack_ringbuffer_peek(tc.ring.bytes, reinterpret_cast<char *>(&next), sizeof next);
-			if (!stamp_due(next.stamp, cycle_start))
+			if (!stamp_due(clock_frame(clock, next.when), cycle_start))
 				return;
 			jack_ringbuffer_read_advance(tc.ring.bytes, sizeof next);
 			took(tc.ring, sizeof next);
 			tc.held = next;
 			tc.held_pos = 0;
+			tc.releasing = next.length == 0;
 			taken += next.length;
+			continue;
 		}
 		std::size_t used = 0;
 		const midi_packet *p = packetise_bytes(
@@ -176,8 +215,8 @@ void timed_capture_cycle(jack_nframes_t nframes, jack_nframes_t cycle_start,
 		tc.held_pos += used;
 		if (p == nullptr)
 			continue;
-		const stamp_place at{tc.held.stamp, cycle_start, last};
-		if (emit_packet(*p, nframes, out_buffers, out_event_count, sink, &at))
+		held_notes_track(captured_notes, packet_bytes(*p));
+		if (emit_message(e, packet_bytes(*p), &at))
 			return;
 	}
 }

@@ -2,25 +2,37 @@
 // which it came, one period late.
 //
 // A thread of its own waits on the capture node, reads what has come and
-// stamps it with the JACK frame time, and hands the bytes and their stamp to
+// stamps it with the monotonic clock, and hands the bytes and their stamp to
 // the process cycle through a lock-free ring with one writer and one reader.
-// The cycle no longer reads the node: it takes the chunks stamped before its
+// The cycle never reads the node: it takes the chunks stamped before its
 // own start, feeds them to the packetiser and puts each completed message at
-// the frame of the byte that completed it (frame_stamp.h), through the same
-// emit_packet as the untimed drain.  The thread never waits for the cycle,
-// and the cycle never waits for the thread or for link_lock.
+// the frame of the byte that completed it, by its clock (frame_stamp.h),
+// through the period's emission record (emission.h).
+//
+// The loss of the node reaches the cycle through the ring too.  Once the
+// thread finds the slot closed, or opened anew, it puts a chunk without
+// bytes behind the last one it read from that open: the loss, stamped when
+// the thread saw it.  The cycle comes to it only after placing every byte
+// before it, and releases captured_notes there, at the loss's frame, before
+// it takes anything after it; captured_notes is the cycle's alone.  So the
+// thread never waits for the cycle, and the cycle waits for nothing: it
+// takes no lock and makes no system call.
 #pragma once
 
 #include <jack/jack.h>
 
-#include "bridge/capture_drain.h"
+#include <cstdint>
+#include <span>
+
+#include "bridge/emission.h"
+#include "bridge/frame_stamp.h"
 
 namespace cableferry {
 
 // Allocates the ring, locks it in memory where the system allows and
 // touches it, and turns the cycle over to the ring.  Start-up, before
 // activation; false when the ring cannot be had.
-bool timed_capture_prepare(jack_client_t *client);
+bool timed_capture_prepare();
 
 // True once prepared.
 bool timed_capture_on();
@@ -28,14 +40,14 @@ bool timed_capture_on();
 // The capture thread, for jack_client_create_thread; never returns.
 void *timed_capture_thread(void *arg);
 
-// True when the cycle has handed out every byte the thread put in the
-// ring.  The cycle, with link_lock held.
-bool timed_capture_drained();
+// The thread's side: what one read of the capture node's open number open
+// gave, stamped when (monotonic ns), into the ring; with no bytes, the loss
+// of that open.  False, with nothing put, when the ring has no room for it.
+bool timed_capture_put(std::int64_t when, std::uint32_t open, std::span<const std::uint8_t> bytes);
 
-// The cycle's part: places what came before cycle_start, within the same
-// limits as capture_drain.  nframes > 0.
-void timed_capture_cycle(jack_nframes_t nframes, jack_nframes_t cycle_start,
-                         const out_buffer_array &out_buffers, out_count_array &out_event_count,
-                         const midi_sink &sink = jack_sink);
+// The cycle's part, in the period that clock has just begun: places what
+// came before its start, within the same limits as capture_drain, and
+// releases what a lost node held.
+void timed_capture_cycle(emission_t &e, const cycle_clock_t &clock);
 
 } // namespace cableferry

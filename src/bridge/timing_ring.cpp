@@ -4,7 +4,9 @@
 // limit); the ring is touched whole all the same, which is what keeps the
 // first periods from faulting it in, and memory_lock may have locked the
 // process already.  clock_nanosleep is the one sleep used, so the FreeBSD
-// build needs nothing else.
+// build needs nothing else.  clock_gettime on the monotonic clock is read
+// from memory the kernel shares with the process (Linux's vDSO, FreeBSD's
+// shared page), so the process cycle may read it too.
 #include "bridge/timing_ring.h"
 
 #include <time.h>
@@ -31,6 +33,13 @@ void nap(std::int64_t ns)
 		ns = nap_limit_ns;
 	const timespec wait{0, static_cast<long>(ns)};
 	clock_nanosleep(CLOCK_MONOTONIC, 0, &wait, nullptr);
+}
+
+std::int64_t monotonic_ns()
+{
+	timespec now{};
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
 } // namespace cableferry

@@ -1,12 +1,15 @@
-// What the two timing threads share: their rings and their naps.
+// What the two timing threads share: their rings, their clock and their
+// naps.
 //
 // Each direction of -t has one jack_ringbuffer between JACK's thread and a
 // thread of its own, with exactly one writer and one reader, so neither ever
 // waits for the other.  A ring is allocated once at start-up, locked in
 // memory where the system allows and touched whole, so that the process
-// cycle never takes a page fault on it.  The threads wait in short naps on
-// the monotonic clock, never longer than nap_limit, so whatever they wait
-// for (a node reopened, an event due) is looked at again soon.
+// cycle never takes a page fault on it.  Times in the rings are on the
+// monotonic clock, which all three threads read without a system call.
+// The threads wait in short naps on that clock, never longer than
+// nap_limit, so whatever they wait for (a node reopened, an event due) is
+// looked at again soon.
 //
 // jack_ringbuffer orders its own indexes, but inside libjack, where neither
 // the compiler nor ThreadSanitizer sees it.  So two counters of our own,
@@ -56,5 +59,8 @@ bool timing_ring_create(timing_ring &r, std::size_t size);
 
 // Sleeps ns nanoseconds on the monotonic clock, at most nap_limit_ns.
 void nap(std::int64_t ns);
+
+// The monotonic clock, in nanoseconds.
+std::int64_t monotonic_ns();
 
 } // namespace cableferry

@@ -1,10 +1,11 @@
 // Ending.
 //
-// The shutdown notice wakes the main thread with SIGUSR1 sent to it alone.
-// Every thread blocks SIGUSR1 (signals.h), so it stays pending until the
-// main thread's wait takes it, at once when it is waiting, else as soon as
-// it is back from servicing the devices; the wait looks at server_gone
-// before it answers a status request.  The notifying thread then sleeps
+// The shutdown notice, like any thread that wants something of the main
+// thread, wakes it with SIGUSR1 sent to it alone.  Every thread blocks
+// SIGUSR1 (signals.h), so it stays pending until the main thread's wait
+// takes it, at once when it is waiting, else as soon as it is back from
+// servicing the devices; the wait tells it from a status request by its
+// sender, this process, and looks at server_gone.  The notifying thread then sleeps
 // out its bound and ends the process itself, in case the main thread is
 // held up (a device close that waits for output to drain).
 //
@@ -78,7 +79,7 @@ void end_after_server()
 	if (!ending.main_known || pthread_equal(ending.main_thread, pthread_self()))
 		end_bridge(0);
 	ending.server_gone = true;
-	pthread_kill(ending.main_thread, SIGUSR1);
+	wake_main_thread();
 	nanosleep(&server_gone_bound, nullptr);
 	_exit(0);
 }
@@ -87,6 +88,12 @@ void check_server_gone()
 {
 	if (ending.server_gone)
 		end_bridge(0);
+}
+
+void wake_main_thread()
+{
+	if (ending.main_known)
+		pthread_kill(ending.main_thread, SIGUSR1);
 }
 
 } // namespace cableferry

@@ -34,4 +34,8 @@ void ending_prepare();
 // Main thread: ends the bridge if the server has gone.
 void check_server_gone();
 
+// From any thread: wakes the main thread out of its wait, which then looks
+// at what the waking thread has asked of it.  One system call.
+void wake_main_thread();
+
 } // namespace cableferry

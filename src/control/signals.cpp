@@ -16,15 +16,21 @@
 // libjack's opening and activation of the client, after which the first
 // round of the loop takes a signal that came meanwhile at once.  A signal
 // that was ignored when the process started stays ignored, as before.
+//
+// A SIGUSR1 that the process sent itself is no status request but another
+// thread waking the wait (ending.h): the loop looks at what it may have
+// asked for, the server's going or a new buffer size, and waits on.
 #include "control/signals.h"
 
 #include <signal.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
 
 #include "control/ending.h"
+#include "control/keep_timing.h"
 #include "control/status.h"
 
 namespace cableferry {
@@ -79,18 +85,22 @@ void wait_answering(std::chrono::microseconds duration)
 	const auto deadline = monotonic_now() + duration;
 	for (;;) {
 		check_server_gone();
+		keep_timing_upkeep();
 		const auto left = deadline - monotonic_now();
 		if (left <= std::chrono::nanoseconds::zero())
 			return;
 		const auto whole = std::chrono::duration_cast<std::chrono::seconds>(left);
 		const timespec timeout{static_cast<time_t>(whole.count()),
 		                       static_cast<long>((left - whole).count())};
-		const int sig = sigtimedwait(&held.set, nullptr, &timeout);
+		siginfo_t info{};
+		const int sig = sigtimedwait(&held.set, &info, &timeout);
 		if (sig <= 0)
 			continue; // EAGAIN at the deadline, EINTR for another signal's handler
 		if (!is_status_request(sig))
 			end_by_signal(sig);
-		check_server_gone(); // the shutdown notice wakes the wait this way
+		if (info.si_pid == getpid())
+			continue; // a wake-up (ending.h): the loop's top sees to it
+		check_server_gone();
 		report_status();
 	}
 }

@@ -18,8 +18,9 @@ namespace cableferry {
 // that is ignored.  First thing in main.
 void hold_signals();
 
-// Waits for duration, answering each status request as it comes; an
-// ending signal, or the server's going, ends the bridge instead.
+// Waits for duration, answering each status request as it comes, and
+// recomputing the latencies after a change of buffer size (keep_timing.h);
+// an ending signal, or the server's going, ends the bridge instead.
 void wait_answering(std::chrono::microseconds duration);
 
 } // namespace cableferry

@@ -211,10 +211,11 @@ void reset_read_buffer()
 	device_link.read_len = 0;
 }
 
-// One slot: opens it when closed; when open, sets its status flags (the
-// probe that also reasserts its mode) and closes it when it has gone.
+// One slot: opens it when closed, counting the open in opens when given;
+// when open, sets its status flags (the probe that also reasserts its mode)
+// and closes it when it has gone.
 void service_slot(int &slot, slot_node_t &node, int access, int status_flags, void (*on_close)(),
-                  direction_counters_t &counters)
+                  std::uint32_t *opens, direction_counters_t &counters)
 {
 	if (slot < 0) {
 		const int fd = open_node(node, access);
@@ -222,6 +223,8 @@ void service_slot(int &slot, slot_node_t &node, int access, int status_flags, vo
 			return;
 		pthread_mutex_lock(&link_lock);
 		slot = fd;
+		if (opens != nullptr)
+			++*opens;
 		fcntl(fd, F_SETFL, status_flags);
 		pthread_mutex_unlock(&link_lock);
 		count(counters.opened);
@@ -251,10 +254,10 @@ void device_link_service()
 {
 	if (device_paths.capture.argument)
 		service_slot(device_link.capture_fd, device_paths.capture, O_RDONLY, O_NONBLOCK,
-		             reset_read_buffer, link_counters.capture);
+		             reset_read_buffer, &device_link.capture_opens, link_counters.capture);
 	if (device_paths.playback.argument)
 		service_slot(device_link.playback_fd, device_paths.playback, O_WRONLY, O_NONBLOCK,
-		             playback_queue_clear, link_counters.playback);
+		             playback_queue_clear, nullptr, link_counters.playback);
 }
 
 } // namespace cableferry

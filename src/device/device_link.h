@@ -3,15 +3,16 @@
 //
 // The main thread opens, probes and closes the nodes once a second; the
 // process cycle reads the capture node and writes the playback node.  One
-// mutex, link_lock, guards both descriptors and the capture read buffer.
-// The main thread is the only writer of the descriptors, so it may test them
-// without the lock; it takes the lock to publish, probe or retire one.  The
-// real-time thread holds it for a whole capture drain and around each
-// playback step (playback_queue.h), so a descriptor is never closed under
-// its feet.  With -t the two timing threads take the place of the process
-// cycle here: each takes the lock around its own non-blocking read or
-// write, and the cycle takes it no more.  Both descriptors are
-// non-blocking: nothing done under the lock waits for a device.
+// mutex, link_lock, guards both descriptors, the count of capture opens
+// and the capture read buffer.  The main thread is the only writer of the
+// descriptors and the count, so it may read them without the lock; it
+// takes the lock to publish, probe or retire a descriptor.  The real-time
+// thread holds it for a whole capture drain and around each playback step
+// (playback_queue.h), so a descriptor is never closed under its feet.  With
+// -t the two timing threads take the place of the process cycle here: each
+// takes the lock around its own non-blocking read or write, and the cycle
+// never takes it.  Both descriptors are non-blocking: nothing done under
+// the lock waits for a device.
 #pragma once
 
 #include <pthread.h>
@@ -30,6 +31,7 @@ inline constexpr int read_buffer_size = 16;
 struct device_link_t {
 	int capture_fd = -1;                                  // capture node, non-blocking; -1 while closed
 	int playback_fd = -1;                                 // playback node, non-blocking; -1 while closed
+	std::uint32_t capture_opens = 0;                      // times the capture slot was opened: tells one open from the next
 	std::array<std::uint8_t, read_buffer_size> read_buffer{}; // captured bytes not yet packetised
 	int read_pos = 0;                                     // next byte of read_buffer to hand out
 	int read_len = 0;                                     // valid bytes in read_buffer

@@ -145,8 +145,13 @@ bool playback_send(int fd, std::span<const std::uint8_t> event)
 
 void playback_lost(std::uint8_t first, std::uint8_t last)
 {
-	const std::array<std::uint8_t, 2> ends{first, last};
-	playback_send(-1, ends);
+	if (first >= 0xF8)
+		return; // real-time: the framing stands
+	// Anything else ends a SysEx left open.  A lost piece that did not end
+	// its message leaves the rest to be dropped, as does none: those two
+	// states drop the same pieces, and cut says why.
+	const bool piece = first == 0xF0 || first == 0xF7 || first < 0x80;
+	playback_queue.sysex = piece && last != 0xF7 ? sysex_state::cut : sysex_state::none;
 }
 
 void playback_queue_clear()

@@ -67,8 +67,8 @@ void playback_flush(int fd);
 bool playback_send(int fd, std::span<const std::uint8_t> event);
 
 // An event lost before it reached the queue, of which first and last are
-// the first and last bytes: it is counted as dropped, and a SysEx it was a
-// piece of counts as cut, as if the queue had refused it.  link_lock held.
+// the first and last bytes: a SysEx it was a piece of counts as cut, as if
+// the queue had refused it.  Whoever lost it counted it.  link_lock held.
 void playback_lost(std::uint8_t first, std::uint8_t last);
 
 // Drops everything queued: the slot closed, and the bytes were for that

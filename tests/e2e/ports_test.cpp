@@ -50,6 +50,13 @@ TEST_F(ports, names_types_and_flags)
 		{"-S without a capture device", {"-S", "-P", "@"}, false, false, true},
 		{"-t -S -d", {"-t", "-S", "-d", "@"}, true, true, true, true},
 	};
+	const auto declares = [&](const port_info &p, unsigned latency) {
+		return wait_until([&] {
+			const jack_latency_range_t r = latency_of(probe.client(), p);
+			return r.min == latency && r.max == latency;
+		});
+	};
+	std::vector<port_info> timed_ports;
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.label);
 		const std::string fifo = dir.make_fifo("dev" + std::to_string(&c - cases.data()));
@@ -67,16 +74,19 @@ TEST_F(ports, names_types_and_flags)
 		ASSERT_NO_FATAL_FAILURE(await_port(d, want.back().name));
 		ASSERT_NO_FATAL_FAILURE(expect_same_ports(probe.ports_of(client), want));
 		const unsigned latency = c.timed ? server.period : 0;
-		for (const auto &p : want) {
-			EXPECT_TRUE(wait_until([&] {
-				const jack_latency_range_t r = latency_of(probe.client(), p);
-				return r.min == latency && r.max == latency;
-			})) << p.name << " declares " << latency_of(probe.client(), p).min << ".."
-			    << latency_of(probe.client(), p).max;
-		}
+		for (const auto &p : want)
+			EXPECT_TRUE(declares(p, latency)) << p.name << " declares " << latency_of(probe.client(), p).min;
+		if (c.timed)
+			timed_ports = want;
 		EXPECT_TRUE(d.running());
 		EXPECT_EQ(without_node_lines(d.stderr_text()), "");
 	}
+	// A new buffer size: with -t the ports declare the new period at once,
+	// with no new connection to make JACK ask again.
+	const unsigned period = server.period * 4;
+	ASSERT_EQ(jack_set_buffer_size(probe.client(), period), 0);
+	for (const auto &p : timed_ports)
+		EXPECT_TRUE(declares(p, period)) << p.name << " declares " << latency_of(probe.client(), p).min;
 }
 
 struct name_case {

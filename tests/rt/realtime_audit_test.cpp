@@ -8,7 +8,7 @@
 // ioctl, touch a semaphore or a condition variable, or (once warmed up, in
 // a build without sanitizers, whose shadow memory faults in as it goes)
 // switch away of its own accord or take a page fault.  With -t it must not
-// read or write a node at all.
+// read or write a node, nor take link_lock, at all.
 //
 // The probe's own counters are tested first, so that the zeros of the audit
 // mean something: this test program runs again under the probe, and a JACK
@@ -138,6 +138,7 @@ void count_misdeeds()
 	EXPECT_EQ((*r)[rt::foreign_writes], 1u);
 	EXPECT_EQ((*r)[rt::foreign_reads], 1u);
 	EXPECT_EQ((*r)[rt::foreign_locks], 1u);
+	EXPECT_EQ((*r)[rt::link_locks], 1u);
 	EXPECT_EQ((*r)[rt::capture_reads], 1u);
 	EXPECT_EQ((*r)[rt::playback_writes], 1u);
 	for (const rt::counter c : {rt::polls, rt::sleeps, rt::opens, rt::closes, rt::fcntls, rt::ioctls, rt::conditions})
@@ -265,15 +266,18 @@ TEST_P(RealtimeAudit, CycleAllocatesPrintsAndWaitsOnNothingElse)
 	if (timed) {
 		EXPECT_EQ(r[rt::capture_reads], 0u);
 		EXPECT_EQ(r[rt::playback_writes], 0u);
+		EXPECT_EQ(r[rt::link_locks], 0u) << "the cycle took link_lock";
+		EXPECT_EQ(r[rt::lock_switches], 0u) << "the cycle waited for link_lock";
 	} else {
 		EXPECT_GT(r[rt::capture_reads], 0u);
 		EXPECT_GT(r[rt::playback_writes], (*keeping_up)[rt::playback_writes] + 3) << "the queue was never flushed";
 	}
 	for (const rt::counter c : rt::forbidden)
 		EXPECT_EQ(r[c], 0u) << rt::counter_names[c] << " in the daemon's process callback";
-	std::printf("[ figures  ] after the warm-up: %llu voluntary switches (%llu more waiting for link_lock), "
-	            "%llu page faults\n", static_cast<unsigned long long>(r[rt::switches]),
-	            static_cast<unsigned long long>(r[rt::lock_switches]),
+	std::printf("[ figures  ] %llu cycles, %llu locks of link_lock (%llu waits, the longest %.1f us); after the "
+	            "warm-up: %llu voluntary switches, %llu page faults\n", static_cast<unsigned long long>(r[rt::cycles]),
+	            static_cast<unsigned long long>(r[rt::link_locks]), static_cast<unsigned long long>(r[rt::lock_switches]),
+	            r.us(rt::lock_ns), static_cast<unsigned long long>(r[rt::switches]),
 	            static_cast<unsigned long long>(r[rt::page_faults]));
 	// Where the daemon locked all its memory, no callback may fault or
 	// switch away; its status line says whether it did.

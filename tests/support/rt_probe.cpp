@@ -428,8 +428,7 @@ int pthread_mutex_lock(pthread_mutex_t *m)
 	const lock_fn fn = next(real.lock, "pthread_mutex_lock");
 	if (!in_cycle)
 		return fn(m);
-	if (m != probe.link_lock)
-		add(rt::foreign_locks);
+	add(m == probe.link_lock ? rt::link_locks : rt::foreign_locks);
 	rusage before{}, after{};
 	getrusage(RUSAGE_THREAD, &before);
 	const std::uint64_t start = now_ns();

@@ -8,11 +8,12 @@
 // callback the program registers.  While that callback runs it counts what
 // a real-time callback must not do: heap calls, stdio or syslog output,
 // reads of anything but the capture node, writes to anything but the
-// playback node, locks of any mutex but link_lock, and any poll, sleep,
-// open, close, fcntl, ioctl, semaphore or condition-variable call.  Around
-// each callback it reads the thread's resource usage: once the first
-// rt::warmup_cycles have run, a voluntary context switch (one not spent
-// waiting for link_lock) or a page fault inside a callback is counted too.
+// playback node, locks of any mutex (those of link_lock apart), and any
+// poll, sleep, open, close, fcntl, ioctl, semaphore or condition-variable
+// call.  Around each callback it reads the thread's resource usage: once
+// the first rt::warmup_cycles have run, a voluntary context switch (one not
+// spent waiting for link_lock) or a page fault inside a callback is counted
+// too.
 // It also times the callback, and the lock waits, reads and writes inside it.  The callback
 // side only adds to atomics; a thread of the library's own writes the
 // figures to $RT_PROBE_FILE.<pid> every $RT_PROBE_INTERVAL_MS milliseconds
@@ -50,6 +51,7 @@ enum counter : std::size_t {
 	playback_writes, // writes to the playback node
 	foreign_writes,  // writes to anything else
 	foreign_locks,   // locks of a mutex other than link_lock
+	link_locks,      // locks of link_lock
 	longest_ns,      // longest callback
 	period_ns,       // length of a period
 	over_quarter,    // callbacks longer than a quarter of a period
@@ -74,7 +76,7 @@ enum counter : std::size_t {
 
 inline constexpr std::array<std::string_view, counter_count> counter_names = {
 	"reports", "resolved", "heap_watched", "cycles", "allocations", "prints",
-	"capture_reads", "foreign_reads", "playback_writes", "foreign_writes", "foreign_locks",
+	"capture_reads", "foreign_reads", "playback_writes", "foreign_writes", "foreign_locks", "link_locks",
 	"longest_ns", "period_ns", "over_quarter", "over_half", "lock_ns", "read_ns", "write_ns",
 	"own_ns", "polls", "sleeps", "opens", "closes", "fcntls", "ioctls", "semaphores", "conditions",
 	"switches", "lock_switches", "page_faults"};

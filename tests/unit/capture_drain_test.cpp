@@ -14,7 +14,9 @@
 
 #include "bridge/capture_drain.h"
 #include "bridge/frame_stamp.h"
+#include "bridge/note_release.h"
 #include "bridge/packetiser.h"
+#include "bridge/timed_capture.h"
 #include "device/device_link.h"
 #include "device/link_counters.h"
 
@@ -116,21 +118,26 @@ protected:
 			buffers[i] = &ports[i];
 	}
 
-	// One period: fresh buffers, then the drain, or the release of a lost node.
-	out_count_array cycle(jack_nframes_t nframes, bool release = false)
+	enum class step { drain, release, timed };
+
+	// One period: fresh buffers, then the drain, the release of a lost
+	// node, or with -t the timed cycle of the period clock has begun.
+	out_count_array cycle(jack_nframes_t nframes, step s = step::drain, const cycle_clock_t &clock = {})
 	{
 		for (auto &p : ports) {
 			p.events.clear();
 			p.pending_size = 0;
 		}
-		out_count_array counts{};
-		if (release)
-			capture_release(nframes, buffers, counts, fake_sink);
+		emission_t e{nframes, buffers, &fake_sink};
+		if (s == step::release)
+			capture_release(e);
+		else if (s == step::timed)
+			timed_capture_cycle(e, clock);
 		else
-			capture_drain(nframes, buffers, counts, fake_sink);
+			capture_drain(e);
 		for (auto &p : ports)
 			settle(p);
-		return counts;
+		return e.events;
 	}
 
 	std::vector<event> &on(std::size_t i) { return ports[i].events; }
@@ -329,7 +336,7 @@ TEST_F(CaptureDrain, ReleaseOfALostNodeGoesOnWhereAFullPortStopped)
 	ports[tx_index].capacity = 2;
 	std::vector<event> tx, channel;
 	for (int period = 0; period < 4; period++) {
-		cycle(256, true);
+		cycle(256, step::release);
 		EXPECT_LE(on(tx_index).size(), 2u);
 		tx.insert(tx.end(), on(tx_index).begin(), on(tx_index).end());
 		channel.insert(channel.end(), on(tx_channel(0)).begin(), on(tx_channel(0)).end());
@@ -338,6 +345,29 @@ TEST_F(CaptureDrain, ReleaseOfALostNodeGoesOnWhereAFullPortStopped)
 	for (std::size_t i = 0; i < tx.size(); i++)
 		EXPECT_EQ(tx[i].data, (bytes{0x80, static_cast<std::uint8_t>(0x30 + i), 0x40}));
 	EXPECT_EQ(channel, tx);
+}
+
+// With -t: twenty clock bytes and a note, all completed at frame 10 of the
+// period, and the node lost in that same period.  The note's release goes
+// on both its ports, neither before what they already hold at frame 10.
+TEST_F(CaptureDrain, TimedReleaseFollowsWhatEachPortHolds)
+{
+	enable({tx_index, tx_channel(0)});
+	ASSERT_TRUE(timed_capture_on() || timed_capture_prepare());
+	constexpr cycle_clock_t clock{1'000'000'000, 10000, 48000, true, 0};
+	const std::int64_t when = clock_time(clock, 10000 - 256 + 10);
+	bytes b(20, 0xF8);
+	b.insert(b.end(), {0x90, 0x3C, 0x64});
+	ASSERT_TRUE(timed_capture_put(when, 7, std::span(b).first(16)));
+	ASSERT_TRUE(timed_capture_put(when, 7, std::span(b).subspan(16)));
+	ASSERT_TRUE(timed_capture_put(when, 7, {}));
+	cycle(256, step::timed, clock);
+	const std::vector<event> note = {{10, {0x90, 0x3C, 0x64}}, {10, {0x80, 0x3C, 0x40}}};
+	std::vector<event> tx(20, event{10, {0xF8}});
+	tx.insert(tx.end(), note.begin(), note.end());
+	EXPECT_EQ(on(tx_index), tx);
+	EXPECT_EQ(on(tx_channel(0)), note);
+	EXPECT_EQ(release_state.capture_released.load(), 7u);
 }
 
 // With -t: where a byte stamped with its frame time goes in the cycle that
@@ -373,6 +403,30 @@ TEST(FrameStamp, StampBecomesOffsetOnePeriodLate)
 		if (c.due) {
 			EXPECT_EQ(stamp_offset(c.stamp, start, nframes, c.floor), c.offset);
 		}
+	}
+	// The cycle clock: each row is when a period of 256 frames came, and
+	// where the clock puts its start, in ns after the nominal start.
+	const struct {
+		const char *label;
+		std::int64_t came, start;
+	} periods[] = {
+		{"the first: when it came", 300'000, 300'000},
+		{"earlier than the timeline: the timeline was late", 0, 0},
+		{"woken late: the timeline creeps", 320'000, 10'000},
+		{"earlier again", 5'000, 5'000},
+		{"a stall, far late: the timeline stays", 30'000'000, 5'000},
+		{"late after it, unlike the stall: still", 3'005'000, 5'000},
+		{"late alike twice running: the timeline has moved", 3'105'000, 3'005'000},
+		{"on the new timeline", 3'005'000, 3'005'000},
+	};
+	cycle_clock_t clock{0, 0, 48000, false, 0};
+	for (std::size_t k = 0; k < std::size(periods); k++) {
+		SCOPED_TRACE(periods[k].label);
+		const std::int64_t nominal = std::int64_t(k) * frames_ns(nframes, 48000);
+		clock = cycle_clock_next(clock, jack_nframes_t(k * nframes), nframes, nominal + periods[k].came);
+		EXPECT_EQ(clock.start_ns - nominal, periods[k].start);
+		EXPECT_EQ(clock_frame(clock, clock_time(clock, clock.start_frame + 100)), clock.start_frame + 100);
+		EXPECT_EQ(clock_frame(clock, clock.start_ns - 1), clock.start_frame - 1);
 	}
 	// Across the wrap of the 32-bit frame clock.
 	EXPECT_TRUE(stamp_due(0xFFFFFFF0u, 0x10));
