@@ -695,11 +695,15 @@ void BM_playback_cycle(benchmark::State &state, playback_case which)
 		while (read(playback.read_end, scratch.data(), scratch.size()) > 0) {
 		}
 	};
-	// The stalled node: full, with bytes waiting behind it.
+	// The stalled node: full, with a whole SysEx message of 1 KiB waiting
+	// behind it.
+	std::vector<std::uint8_t> dump(1024, 0x01);
+	dump.front() = 0xF0;
+	dump.back() = 0xF7;
 	const auto stall = [&] {
 		while (write(playback.write_end, scratch.data(), scratch.size()) > 0) {
 		}
-		playback_send(playback.write_end, std::span(scratch).first(1024));
+		playback_send(playback.write_end, dump);
 	};
 
 	// CPU time of a batch of cycles.

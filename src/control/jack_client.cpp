@@ -12,22 +12,33 @@
 // by a flag, since a notification thread must not touch the playback node.  A
 // failure after the client is open prints its message and ends with _exit,
 // as the run-time exits do.
+//
+// libjack's own messages go to the journal (journal.h), so that under -B
+// they reach syslog instead of the null device.  A failed connection names
+// the server asked for and the user asking, the usual cause being a server
+// run by another user or under another name.  While background mode waits
+// for a server, it says so once and holds back libjack's repeated lines,
+// and says once that it is connected.
 #include "control/jack_client.h"
 
 #include <err.h>
 #include <jack/jack.h>
+#include <pwd.h>
 #include <stdarg.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 
 #include "bridge/note_release.h"
 #include "bridge/process_cycle.h"
 #include "bridge/port_table.h"
 #include "control/client_name.h"
 #include "control/ending.h"
+#include "control/journal.h"
 #include "control/keep_timing.h"
 #include "control/metadata.h"
 #include "control/settings.h"
@@ -54,6 +65,20 @@ constexpr unsigned long input_flags = JackPortIsInput | JackPortIsPhysical | Jac
 jack_port_t *register_port(const char *name, unsigned long flags)
 {
 	return jack_port_register(port_table.client, name, JACK_DEFAULT_MIDI_TYPE, flags, 0);
+}
+
+// "the JACK server 'NAME' as user 'USER' (uid N)": the server libjack looks
+// for, and who asks.  jackd keeps its servers per user.
+std::string server_asked_for()
+{
+	const char *server = std::getenv("JACK_DEFAULT_SERVER");
+	const uid_t uid = geteuid();
+	const passwd *pw = getpwuid(uid);
+	std::array<char, 256> text;
+	std::snprintf(text.data(), text.size(), "the JACK server '%s' as user '%s' (uid %u)",
+	              server != nullptr && *server != '\0' ? server : "default", pw != nullptr ? pw->pw_name : "",
+	              static_cast<unsigned>(uid));
+	return text.data();
 }
 
 } // namespace
@@ -86,14 +111,29 @@ std::string fit_client_name(std::string_view name)
 
 void jack_connect(const std::string &name)
 {
+	jack_set_error_function(journal_jack_line);
+	jack_set_info_function(journal_jack_line);
+	// In background mode the first attempt's lines are written, and
+	// remembered: the same lines from later attempts are not.
+	journal_hold_repeats(bridge_settings.background);
+	bool waiting = false;
 	for (;;) {
 		port_table.client = jack_client_open(name.c_str(), JackNoStartServer, nullptr);
 		if (port_table.client != nullptr)
-			return;
-		if (!bridge_settings.background)
+			break;
+		const std::string server = server_asked_for();
+		if (!bridge_settings.background) {
+			warnx("asked for %s", server.c_str());
 			errx(69, "Could not connect to the JACK server. Run jackd first?");
+		}
+		if (!waiting)
+			journal("waiting for %s", server.c_str());
+		waiting = true;
 		supervision_round();
 	}
+	journal_hold_repeats(false);
+	if (waiting)
+		journal("connected to the JACK server as client '%s'", jack_get_client_name(port_table.client));
 }
 
 void register_ports()

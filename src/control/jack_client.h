@@ -23,9 +23,11 @@ inline constexpr std::size_t unique_suffix_size = 3;
 // inside a UTF-8 sequence.
 std::string fit_client_name(std::string_view name);
 
-// Opens the client without ever starting a server.  Without background mode
-// a refusal is fatal; with it, the device-loss rule is applied, the devices
-// are serviced and the attempt repeats every second until it succeeds.
+// Opens the client without ever starting a server, with libjack's messages
+// routed to the journal.  Without background mode a refusal is fatal (the
+// server and user asked for, then the message); with it, the device-loss
+// rule is applied, the devices are serviced and the attempt repeats every
+// second until it succeeds.
 void jack_connect(const std::string &name);
 
 // A fatal start-up failure once the client is open: the message in errx's

@@ -1,8 +1,9 @@
 // cableferry: bridges raw MIDI device nodes and the JACK audio server.
 //
-// main scans the options, prepares the process (daemon, SIGPIPE, the lock,
-// the first opening of the devices, the change of user), names and starts
-// the JACK client, and then supervises the devices for ever.  The devices
+// main scans the options (a usage error ends with 64, -h with 0), prepares
+// the process (daemon, SIGPIPE, the lock, the first opening of the devices,
+// the change of user), names and starts the JACK client, and then
+// supervises the devices for ever.  The devices
 // are opened, and the playback queue locked in memory, before the change of
 // user, with the rights the daemon starts with; the rest of memory is locked
 // after it, where the new user's limits allow.  Status requests and the
@@ -13,11 +14,14 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "bridge/note_release.h"
 #include "control/client_name.h"
 #include "control/ending.h"
 #include "control/jack_client.h"
 #include "control/memory_lock.h"
+#include "control/node_state.h"
 #include "control/options.h"
 #include "control/settings.h"
 #include "control/signals.h"
@@ -50,10 +54,12 @@ void fill_standard_descriptors()
 	}
 }
 
-[[noreturn]] void usage()
+// The usage text, as one block on standard error, and the end with status.
+[[noreturn]] void usage(int status)
 {
-	const char *p = usage_text.data();
-	size_t left = usage_text.size();
+	const std::string text = usage_text();
+	const char *p = text.data();
+	size_t left = text.size();
 	while (left > 0) {
 		const ssize_t n = write(STDERR_FILENO, p, left);
 		if (n <= 0)
@@ -61,7 +67,7 @@ void fill_standard_descriptors()
 		p += n;
 		left -= static_cast<size_t>(n);
 	}
-	exit(0);
+	exit(status);
 }
 
 } // namespace
@@ -72,10 +78,14 @@ int main(int argc, char **argv)
 	hold_signals();
 	fill_standard_descriptors();
 	const scan_outcome scan = scan_options(argc, argv, bridge_settings);
-	if (scan.result == scan_result::usage)
-		usage();
+	if (scan.result == scan_result::help)
+		usage(0);
 	if (scan.result == scan_result::bad_user)
-		errx(64, "%s: illegal %s name", scan.bad_user, "user");
+		errx(64, "'%s': illegal %s name", scan.bad_user, "user");
+	if (scan.operand)
+		warnx("ignoring '%s' and what follows", scan.operand);
+	if (scan.result == scan_result::usage_error)
+		usage(64);
 
 	if (bridge_settings.background && daemon(0, 0) != 0)
 		errx(69, "Could not become daemon");
@@ -85,6 +95,7 @@ int main(int argc, char **argv)
 	const bool queue_locked = bridge_settings.playback_path && playback_queue_prepare();
 	note_release_prepare();
 	device_link_service();
+	report_node_changes();
 	const auto &name = bridge_settings.user_name;
 	if (bridge_settings.switch_user && !change_user(bridge_settings.user_id, name ? name->c_str() : nullptr))
 		errx(69, "Could not set user ID");

@@ -5,7 +5,8 @@
 // end.  A repeated option replaces the earlier value; -d sets both paths, so
 // "-d a -C b" captures from b and plays back to a.  A -U argument is resolved
 // the moment it is seen: a refusal ends the scan, and later options are never
-// looked at.
+// looked at.  A scan that ends at an operand reports it; with a device
+// given before it the run goes on, without one it is a usage error.
 #include "control/options.h"
 #include "control/user.h"
 
@@ -13,6 +14,19 @@
 
 
 namespace cableferry {
+
+std::string usage_text()
+{
+	std::string text(usage_title);
+	text += '\n';
+	for (const usage_row &row : usage_rows) {
+		text.append("\t-").append(1, row.letter);
+		if (!row.argument.empty())
+			text.append(" ").append(row.argument);
+		text.append(" (").append(row.words).append(")\n");
+	}
+	return text;
+}
 
 scan_outcome scan_options(int argc, char **argv, bridge_settings_t &settings)
 {
@@ -40,7 +54,7 @@ scan_outcome scan_options(int argc, char **argv, bridge_settings_t &settings)
 			break;
 		case 'U':
 			if (!resolve_user(optarg, settings.user_id, settings.user_name))
-				return {scan_result::bad_user, optarg};
+				return {scan_result::bad_user, optarg, nullptr};
 			settings.switch_user = true;
 			break;
 		case 'B':
@@ -55,13 +69,16 @@ scan_outcome scan_options(int argc, char **argv, bridge_settings_t &settings)
 		case 't':
 			settings.keep_timing = true;
 			break;
-		default: // -h, an unknown option, a missing argument
-			return {scan_result::usage, nullptr};
+		case 'h':
+			return {scan_result::help, nullptr, nullptr};
+		default: // an unknown option, a missing argument
+			return {scan_result::usage_error, nullptr, nullptr};
 		}
 	}
+	const char *operand = optind < argc ? argv[optind] : nullptr;
 	if (!settings.capture_path && !settings.playback_path)
-		return {scan_result::usage, nullptr};
-	return {scan_result::run, nullptr};
+		return {scan_result::usage_error, nullptr, operand};
+	return {scan_result::run, nullptr, operand};
 }
 
 } // namespace cableferry

@@ -2,18 +2,17 @@
 //
 // The figures are read one by one from the link counters, which the
 // real-time thread keeps adding to; a line is a snapshot of each figure, not
-// of all of them at one instant.  Whether a node is open is read from its
+// of all of them at one instant.  A node that waits says why, when an open
+// of it has failed: the reason the device link kept from its latest try.  Whether a node is open is read from its
 // descriptor without the lock: the main thread, which prints, is the only
 // thread that changes it.
 #include "control/status.h"
-
-#include <err.h>
-#include <syslog.h>
 
 #include <array>
 #include <cinttypes>
 #include <cstdio>
 
+#include "control/journal.h"
 #include "control/memory_lock.h"
 #include "control/settings.h"
 #include "device/device_link.h"
@@ -27,22 +26,9 @@ std::uint64_t figure(const std::atomic<std::uint64_t> &f)
 	return f.load(std::memory_order_relaxed);
 }
 
-void print_line(const std::string &line)
-{
-	if (bridge_settings.background) {
-		static bool opened = false;
-		if (!opened)
-			openlog("cableferry", LOG_PID, LOG_DAEMON);
-		opened = true;
-		syslog(LOG_NOTICE, "%s", line.c_str());
-	} else {
-		warnx("%s", line.c_str());
-	}
-}
-
 } // namespace
 
-std::string status_line(std::string_view direction, std::string_view path, bool open,
+std::string status_line(std::string_view direction, std::string_view path, std::string_view state,
                         const direction_counters_t &c, std::string_view memory)
 {
 	std::array<char, 256> figures;
@@ -52,19 +38,35 @@ std::string status_line(std::string_view direction, std::string_view path, bool 
 	              figure(c.bytes), figure(c.dropped_events), figure(c.queued), figure(c.queue_peak),
 	              figure(c.bounded_cycles), figure(c.opened), figure(c.lost));
 	std::string line(direction);
-	line.append(" ").append(path).append(open ? " open" : " waiting").append(figures.data()).append(memory);
+	line.append(" ").append(path).append(" ").append(state).append(figures.data()).append(memory);
 	return line;
 }
+
+namespace {
+
+void report_node(bool capture, const std::string &path, int fd, const direction_counters_t &counters,
+                 const char *memory)
+{
+	std::string state = "open";
+	if (fd < 0) {
+		state = "waiting";
+		if (const char *reason = device_link_open_reason(capture))
+			state.append(" (").append(reason).append(")");
+	}
+	const std::string line = status_line(capture ? "capture" : "playback", path, state, counters, memory);
+	journal("%s", line.c_str());
+}
+
+} // namespace
 
 void report_status()
 {
 	const char *memory = memory_lock_name(memory_locked());
 	if (bridge_settings.capture_path)
-		print_line(status_line("capture", *bridge_settings.capture_path, device_link.capture_fd >= 0,
-		                       link_counters.capture, memory));
+		report_node(true, *bridge_settings.capture_path, device_link.capture_fd, link_counters.capture, memory);
 	if (bridge_settings.playback_path)
-		print_line(status_line("playback", *bridge_settings.playback_path, device_link.playback_fd >= 0,
-		                       link_counters.playback, memory));
+		report_node(false, *bridge_settings.playback_path, device_link.playback_fd, link_counters.playback,
+		            memory);
 }
 
 } // namespace cableferry

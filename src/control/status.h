@@ -6,7 +6,9 @@
 // background mode, where standard error is the null device:
 //
 //   capture /dev/snd/midiC1D0 open: bytes=1200 dropped=0 queued=0 peak=0 bounded=0 opened=1 lost=0 memory=all
+//   capture hw:MkII,0,0 waiting (no such card): bytes=0 dropped=0 ...
 //
+// The state is open, or waiting with the reason the latest open failed;
 // bytes are those read from a capture node or written to a playback node;
 // dropped counts events thrown away (no room, or the rest of a cut SysEx);
 // queued and peak are the bytes waiting for the node now and at most;
@@ -22,8 +24,9 @@
 
 namespace cableferry {
 
-// One status line, without the program name and the newline.
-std::string status_line(std::string_view direction, std::string_view path, bool open,
+// One status line, without the program name and the newline; state is
+// "open" or "waiting", with the reason in brackets when there is one.
+std::string status_line(std::string_view direction, std::string_view path, std::string_view state,
                         const direction_counters_t &counters, std::string_view memory);
 
 // Prints the line of each configured node.  Main thread only.

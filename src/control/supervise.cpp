@@ -4,12 +4,15 @@
 // requests) and a service of the device link, for ever.  The rule comes
 // first, so with -k a device that failed to open at start-up ends the
 // process right after activation, and a device lost in a service is seen
-// at once, while the capture release is still on its way (ending.h).
+// at once, while the capture release is still on its way (ending.h).  What
+// a service changed is said right after it (node_state.h), so a loss that
+// ends the process under -k is in the journal first.
 #include "control/supervise.h"
 
 #include <unistd.h>
 
 #include "control/ending.h"
+#include "control/node_state.h"
 #include "control/settings.h"
 #include "control/signals.h"
 #include "device/device_link.h"
@@ -35,6 +38,7 @@ void supervision_round()
 	apply_device_loss_rule();
 	wait_answering(std::chrono::seconds(1));
 	device_link_service();
+	report_node_changes();
 }
 
 void supervise()

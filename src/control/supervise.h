@@ -13,7 +13,8 @@ namespace cableferry {
 void apply_device_loss_rule();
 
 // One round of supervision: the device-loss rule, a one-second wait that
-// answers status requests, a service of the device link.
+// answers status requests, a service of the device link and the lines for
+// what it changed.
 void supervision_round();
 
 // The supervision loop; never returns.

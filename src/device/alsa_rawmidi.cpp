@@ -14,6 +14,7 @@
 // open, never under link_lock.
 #include "device/alsa_rawmidi.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -158,26 +159,35 @@ bool rawmidi_port_of(int fd, int stream, rawmidi_port_t &port)
 int open_hw_name(const hw_name_t &name, int flags, rawmidi_port_t &port, std::string &node)
 {
 	const int card = name.card >= 0 ? name.card : card_of_id(name.card_id);
-	if (card < 0)
+	if (card < 0) {
+		errno = ENODEV;
 		return -1;
+	}
 	std::array<char, 64> path;
 	std::snprintf(path.data(), path.size(), "/dev/snd/controlC%d", card);
 	const int control = open(path.data(), O_RDONLY | O_CLOEXEC);
-	if (control < 0)
+	if (control < 0) {
+		if (errno == ENOENT)
+			errno = ENODEV;
 		return -1;
+	}
 	int wanted = name.subdevice;
 	int fd = -1;
 	if (ioctl(control, SNDRV_CTL_IOCTL_RAWMIDI_PREFER_SUBDEVICE, &wanted) == 0) {
 		std::snprintf(path.data(), path.size(), "/dev/snd/midiC%dD%d", card, name.device);
 		fd = open(path.data(), flags);
 	}
+	const int error = errno;
 	close(control);
-	if (fd < 0)
+	if (fd < 0) {
+		errno = error;
 		return -1;
+	}
 	const int stream = (flags & O_ACCMODE) == O_RDONLY ? rawmidi_input : rawmidi_output;
 	if (!rawmidi_port_of(fd, stream, port) || port.card != card || port.device != name.device ||
 	    (name.subdevice >= 0 && port.subdevice != name.subdevice)) {
 		close(fd);
+		errno = EBUSY; // not the subdevice asked for: that one is taken
 		return -1;
 	}
 	node = path.data();
@@ -209,6 +219,7 @@ bool rawmidi_port_of(int, int, rawmidi_port_t &)
 
 int open_hw_name(const hw_name_t &, int, rawmidi_port_t &, std::string &)
 {
+	errno = ENODEV;
 	return -1;
 }
 

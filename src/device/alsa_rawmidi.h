@@ -62,8 +62,8 @@ struct rawmidi_port_t {
 
 // Opens the subdevice that name stands for now, with open(2)'s flags
 // (O_RDONLY or O_WRONLY, with O_NONBLOCK), and reports it in port and its
-// node's path in node.  -1 when the card is not there, the subdevice is
-// missing or busy, or the node refuses.
+// node's path in node.  -1 when the card is not there (errno ENODEV), the
+// subdevice is missing or busy, or the node refuses (errno says why).
 int open_hw_name(const hw_name_t &name, int flags, rawmidi_port_t &port, std::string &node);
 
 // The raw MIDI port fd is open on; false when fd is no raw MIDI node.

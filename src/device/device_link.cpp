@@ -34,6 +34,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "device/alsa_rawmidi.h"
 #include "device/link_counters.h"
 #include "device/playback_queue.h"
@@ -51,6 +53,7 @@ struct slot_node_t {
 	std::optional<hw_name_t> hw;         // the argument as a hw: name, when it is one
 	std::string node;                    // the node the open descriptor stands for
 	rawmidi_port_t port;                 // the raw MIDI port it is open on, if any
+	int error = 0;                       // errno of the latest open if it failed, else 0
 };
 
 // The two slots' nodes.
@@ -81,6 +84,23 @@ void device_link_set_paths(std::optional<std::string> capture_path,
 const rawmidi_port_t &device_link_port(bool capture)
 {
 	return capture ? device_paths.capture.port : device_paths.playback.port;
+}
+
+int device_link_open_error(bool capture)
+{
+	return capture ? device_paths.capture.error : device_paths.playback.error;
+}
+
+const char *device_link_open_reason(bool capture)
+{
+	const slot_node_t &node = capture ? device_paths.capture : device_paths.playback;
+	if (node.error == 0)
+		return nullptr;
+	if (node.hw && node.error == ENODEV)
+		return "no such card";
+	if (node.hw && node.error == ENOENT)
+		return "no such MIDI device on the card";
+	return std::strerror(node.error);
 }
 
 // The main thread runs at ordinary priority and JACK's thread at real-time
@@ -146,9 +166,17 @@ void make_raw_if_terminal(int fd)
 	tcsetattr(fd, TCSANOW, &t);
 }
 
+// A directory opens for reading, and every read of it then fails.
+bool is_directory(int fd)
+{
+	struct stat st{};
+	return fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 // Opens a slot's node: its path, or what its hw: name stands for now.
 // Records the node's path for the probe and, for a raw MIDI node, its
-// port; a capture node gets the larger input buffer.
+// port; a capture node gets the larger input buffer.  A failure is
+// recorded with its reason.
 int open_node(slot_node_t &node, int mode)
 {
 	const int flags = mode | O_NONBLOCK | O_NOCTTY;
@@ -159,12 +187,18 @@ int open_node(slot_node_t &node, int mode)
 		fd = open_hw_name(*node.hw, flags, node.port, node.node);
 	} else {
 		fd = open(node.argument->c_str(), flags);
+		if (fd >= 0 && is_directory(fd)) {
+			close(fd);
+			fd = -1;
+			errno = EISDIR;
+		}
 		if (fd >= 0) {
 			node.node = *node.argument;
 			make_raw_if_terminal(fd);
 			rawmidi_port_of(fd, capture ? rawmidi_input : rawmidi_output, node.port);
 		}
 	}
+	node.error = fd < 0 ? errno : 0;
 	if (fd >= 0 && capture)
 		raise_input_buffer(fd);
 	return fd;

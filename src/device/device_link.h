@@ -51,6 +51,14 @@ void device_link_set_paths(std::optional<std::string> capture_path,
 // thread only.
 const rawmidi_port_t &device_link_port(bool capture);
 
+// Why the capture (or playback) slot's latest open failed, an errno value;
+// 0 when it succeeded, or before the first.  Main thread only.
+int device_link_open_error(bool capture);
+
+// That reason in words, or nullptr when there is none: strerror's words,
+// or for an ALSA name "no such card" and "no such MIDI device on the card".
+const char *device_link_open_reason(bool capture);
+
 // Initialises link_lock, with priority inheritance where the system has it.
 // Called once at start-up.
 void link_lock_init();

@@ -5,9 +5,20 @@
 // and two MIDI inputs ("in", "in2"), all started in SetUp.  Members are destroyed in
 // reverse order, so the probe leaves before its server stops, and the server
 // stops before its directory goes.  Daemons started with launch() belong to
-// the fixture: TearDown stops the server first, which ends them through
-// JACK's shutdown notice.  (A client killed while the server runs makes
-// jackd wait for it, in synchronous mode for seconds.)
+// the fixture: TearDown stops the server, which ends them through JACK's
+// shutdown notice.  (A client killed while the server runs makes jackd wait
+// for it, in synchronous mode for seconds.)
+//
+// The probe leaves first, but only once no other client is still starting.
+// jackd2 writes every property notice to every client from the one thread
+// that serves all requests, with blocking writes; a daemon starting with -S
+// sets some fifty properties, which fill the socket of a client that has
+// stopped reading, and a closing client stops reading before the server
+// has taken its close.  The server would freeze, and the close with it.
+// For the same reason await_port waits on jackd2 until the port is
+// announced, that is until its client is active and done publishing.
+// A libjack call of the kit that hangs all the same fails the test through
+// the watchdog (support/watchdog.h), with every stack printed.
 //
 // The server is jackd unless a test says otherwise: e2e_on_server takes the
 // kind as its parameter, and a test skips, with the reason, when this
@@ -24,6 +35,7 @@
 #include <vector>
 
 #include "support/jack_harness.h"
+#include "support/watchdog.h"
 
 namespace cftest {
 
@@ -77,6 +89,7 @@ protected:
 	void SetUp() override
 	{
 		e2e_dir::SetUp();
+		set_watchdog_reporter([](const std::string &what) { ADD_FAILURE() << what; });
 		if (const std::string why = server_unavailable(server.kind); !why.empty())
 			GTEST_SKIP() << why;
 		ASSERT_TRUE(server.start()) << server.log();
@@ -90,6 +103,11 @@ protected:
 
 	void TearDown() override
 	{
+		if (server.kind == server_kind::jackd && probe.client() != nullptr) {
+			std::vector<std::string> starting;
+			EXPECT_TRUE(wait_until([&] { return (starting = probe.starting_clients()).empty(); }))
+				<< "clients still starting at the end of the test: " << testing::PrintToString(starting);
+		}
 		probe.close();
 		server.stop();
 		for (auto &d : daemons)
@@ -106,13 +124,18 @@ protected:
 		return d;
 	}
 
-	// Waits until full_port exists, failing (with the daemon's stderr) if
-	// the daemon ends first or the deadline passes.
+	// Waits until full_port exists, and on jackd2 until it is announced
+	// (its client is active), failing (with the daemon's stderr) if the
+	// daemon ends first or the deadline passes.
 	void await_port(daemon_proc &d, const std::string &full_port)
 	{
-		const bool seen = wait_until([&] { return probe.port_exists(full_port) || !d.running(); });
-		ASSERT_TRUE(seen && probe.port_exists(full_port))
-			<< "no port " << full_port << "; daemon stderr:\n" << d.stderr_text();
+		const auto there = [&] {
+			return probe.port_exists(full_port) &&
+			       (server.kind != server_kind::jackd || probe.port_announced(full_port));
+		};
+		const bool seen = wait_until([&] { return there() || !d.running(); });
+		ASSERT_TRUE(seen && there()) << "no active port " << full_port << "; daemon stderr:\n"
+		                             << d.stderr_text();
 	}
 
 	// Waits until the daemon's process cycle runs, the one sign of an

@@ -5,8 +5,9 @@
 #    share/man/man8/cableferry.8, and nothing else (no demo tool, no files for
 #    fixed system places).
 # 2. "cpack -G DEB" builds a package whose contents (dpkg-deb -c) are the
-#    program, the compressed page, the unit, the udev rule and
-#    /etc/default/cableferry; whose metadata (dpkg-deb -f) names the package,
+#    program, the compressed page, the unit, /etc/default/cableferry, the
+#    copyright file and the example udev rule (not in rules.d: nothing is
+#    bridged until the admin names a port); whose metadata (dpkg-deb -f) names the package,
 #    the sound section, a maintainer, a description and libjack among the
 #    dependencies; whose conffiles list /etc/default/cableferry; whose
 #    md5sums match its files; whose program runs and whose page lints clean;
@@ -51,12 +52,13 @@ dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $6 }' | sort -k2 > "$work/conte
 cat > "$work/expected" <<'EOF'
 -rw-r--r-- ./etc/default/cableferry
 -rw-r--r-- ./lib/systemd/system/cableferry@.service
--rw-r--r-- ./lib/udev/rules.d/90-cableferry.rules
 -rwxr-xr-x ./usr/bin/cableferry
+-rw-r--r-- ./usr/share/doc/cableferry/copyright
+-rw-r--r-- ./usr/share/doc/cableferry/examples/90-cableferry.rules
 -rw-r--r-- ./usr/share/man/man8/cableferry.8.gz
 EOF
 if diff -u "$work/expected" "$work/contents" > "$work/contents.diff"; then
-	pass "dpkg-deb -c: the five files in their places"
+	pass "dpkg-deb -c: the six files in their places, no active udev rule"
 else
 	fail "dpkg-deb -c differs from what is expected:"$'\n'"$(cat "$work/contents.diff")"
 fi
@@ -97,6 +99,10 @@ for script in postinst prerm postrm; do
 	fi
 done
 
+grep -q '^Copyright: 2026 The cableferry developers$' "$work/raw/usr/share/doc/cableferry/copyright" &&
+	grep -q '^License: BSD-2-clause$' "$work/raw/usr/share/doc/cableferry/copyright" &&
+	pass "copyright: BSD-2-clause, The cableferry developers" || fail "the copyright file names no holder or licence"
+
 # The packaged files work.
 root=$work/raw
 set +e
@@ -115,7 +121,7 @@ if command -v mandoc > /dev/null; then
 fi
 if command -v systemd-analyze > /dev/null; then
 	cp /lib/systemd/system/*.target "$root/lib/systemd/system/" 2> /dev/null || true
-	if out=$(systemd-analyze verify --man=no --root="$root" cableferry@snd-midiC1D0.service 2>&1) && [ -z "$out" ]; then
+	if out=$(systemd-analyze verify --man=no --root="$root" 'cableferry@hw\x3aMkII\x2c0\x2c0.service' 2>&1) && [ -z "$out" ]; then
 		pass "systemd-analyze verify on the unpacked package"
 	else
 		fail "systemd-analyze verify on the unpacked package: $out"

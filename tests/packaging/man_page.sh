@@ -43,7 +43,7 @@ mapfile -t messages < <(grep -hoE '(errx\([0-9]*, |fail_with_client\()"[^"]*"' "
 [ ${#messages[@]} -ge 5 ] || fail "found only ${#messages[@]} fatal messages in the sources"
 for m in "${messages[@]}"; do
 	case $m in
-	'%s: illegal %s name') m='illegal user name' ;;
+	"'%s': illegal %s name") m='illegal user name' ;;
 	*'%s'*) m=${m%%%s*} ;;
 	esac
 	if grep -qF -- "$m" "$work/page.flat"; then

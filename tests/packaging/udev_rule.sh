@@ -4,14 +4,17 @@
 # 1. Syntax: "udevadm verify" where this systemd has it (version 254 on);
 #    otherwise a parse of every rule line into KEY[{attr}] OP "value" pairs
 #    with known keys and the operators udev allows for each.
-# 2. Meaning, for a table of kernel names: the rule matches the raw MIDI
-#    nodes and nothing else of the sound subsystem, tags them for systemd,
-#    and wants exactly the instance whose /dev/%I is the node, as
-#    systemd-escape names it.
+# 2. Meaning: the rule matches one interface by its USB vendor and product
+#    ids, and of the sound subsystem only its cards (a table of kernel
+#    names); it tags them for systemd; the instances it wants, once udev has
+#    put the card's id in and systemd has taken its level of backslashes off,
+#    are those of systemd-escape 'hw:<id>,0,N', one per port, and each passes
+#    systemd-analyze verify.
 #
-#   udev_rule.sh <source folder>
+#   udev_rule.sh <source folder> <cableferry binary>
 source "$(dirname "$0")/lib.sh"
-src=${1:?usage: udev_rule.sh <source folder>}
+src=${1:?usage: udev_rule.sh <source folder> <cableferry binary>}
+binary=${2:?usage: udev_rule.sh <source folder> <cableferry binary>}
 rules=$src/contrib/udev/90-cableferry.rules
 
 # ---- 1. syntax ---------------------------------------------------------------
@@ -60,41 +63,61 @@ case ${rule[ACTION]-} in
 '!= remove' | '') pass "tagged on every event but removal" ;;
 *) fail "ACTION ${rule[ACTION]}: a later change event would drop the systemd tag" ;;
 esac
+for id in idVendor idProduct; do
+	if [[ ${rule[ATTRS{$id}]-} =~ ^==\ [0-9a-f]{4}$ ]]; then
+		pass "matched by ATTRS{$id}${rule[ATTRS{$id}]}"
+	else
+		fail "not matched by its USB $id: ${rule[ATTRS{$id}]-unset}"
+	fi
+done
 wants_key='ENV{SYSTEMD_WANTS}'
 wants=${rule[$wants_key]-}
 [ "${wants%% *}" = += ] || fail "SYSTEMD_WANTS is set with ${wants%% *}, not added to with +="
 wants=${wants#* }
 kernel_glob=${rule[KERNEL]#== }
 
-command -v systemd-escape > /dev/null || skip "systemd-escape is not installed"
-# kernel name | a raw MIDI node?
-table="midiC0D0 yes
-midiC1D0 yes
-midiC12D3 yes
+# kernel name | the card itself?
+table="card0 yes
+card1 yes
+card12 yes
 controlC1 no
+midiC1D0 no
 pcmC0D0p no
-hwC1D0 no
-seq no
-timer no"
-while read -r kernel raw; do
+seq no"
+while read -r kernel card; do
 	# shellcheck disable=SC2053 # the glob is meant to match
 	if [[ $kernel == $kernel_glob ]]; then matched=yes; else matched=no; fi
-	if [ "$matched" != "$raw" ]; then
-		fail "KERNEL==\"$kernel_glob\" on $kernel: matched=$matched, want $raw"
-		continue
-	fi
-	[ "$raw" = yes ] || { pass "$kernel: not matched"; continue; }
-	unit=${wants//%k/$kernel}
-	expected=$(systemd-escape --path --template=cableferry@.service "/dev/snd/$kernel")
-	expected=${expected/@dev-/@} # the path below /dev
-	instance=${unit#cableferry@}
-	instance=${instance%.service}
-	node=/dev/$(systemd-escape --unescape "$instance") # the unit's /dev/%I
-	if [ "$unit" = "$expected" ] && [ "$node" = "/dev/snd/$kernel" ]; then
-		pass "$kernel wants $unit, which bridges $node"
-	else
-		fail "$kernel wants $unit (expected $expected), which bridges $node"
-	fi
+	[ "$matched" = "$card" ] && pass "KERNEL==\"$kernel_glob\" on $kernel: $matched" \
+		|| fail "KERNEL==\"$kernel_glob\" on $kernel: matched=$matched, want $card"
 done <<< "$table"
+
+command -v systemd-escape > /dev/null || skip "systemd-escape is not installed"
+# udev puts the card's id in for $attr{id}; systemd reads the list as
+# words, taking one level of backslashes off.
+wanted=${wants//\$attr\{id\}/MkII}
+wanted=${wanted//\\\\/\\}
+mkdir -p "$work/root/lib/systemd/system" "$work/root/usr/bin" "$work/root/etc"
+cp /lib/systemd/system/*.target "$work/root/lib/systemd/system/" 2> /dev/null || true
+cp "$src/contrib/systemd/cableferry@.service" "$work/root/lib/systemd/system/"
+cp "$binary" "$work/root/usr/bin/cableferry"
+n=0
+for unit in $wanted; do
+	expected=$(systemd-escape --template=cableferry@.service "hw:MkII,0,$n")
+	if [ "$unit" = "$expected" ]; then
+		pass "port $n: $unit"
+	else
+		fail "port $n: wants $unit, expected $expected"
+	fi
+	# verify takes a ':' for an alias; \x3a names the same port.
+	if out=$(systemd-analyze verify --man=no --root="$work/root" "${unit//:/\\x3a}" 2>&1) && [ -z "$out" ]; then
+		pass "systemd-analyze verify $unit"
+	elif grep -qiE 'not (booted|supported)|Failed to (initialize|connect|set up)|Operation not permitted' <<< "$out"; then
+		echo "note: systemd-analyze cannot run here: $out"
+	else
+		fail "systemd-analyze verify $unit: $out"
+	fi
+	n=$((n + 1))
+done
+[ $n -ge 1 ] || fail "the rule wants no instance"
 
 finish

@@ -115,16 +115,17 @@ void count_misdeeds()
 	static char stream_buffer[BUFSIZ];
 	setvbuf(misdeeds.null_file, stream_buffer, _IOFBF, sizeof stream_buffer);
 
-	jack_client_t *c = jack_client_open(unique_client_name("misdeeds").c_str(),
-	                                    JackOptions(JackNoStartServer | JackServerName), nullptr,
-	                                    server.name.c_str());
+	jack_client_t *c = guarded("jack_client_open", [&] {
+		return jack_client_open(unique_client_name("misdeeds").c_str(), JackOptions(JackNoStartServer | JackServerName),
+		                        nullptr, server.name.c_str());
+	});
 	ASSERT_NE(c, nullptr);
 	ASSERT_EQ(jack_set_process_callback(c, misbehave, nullptr), 0);
-	ASSERT_EQ(jack_activate(c), 0);
+	ASSERT_EQ(guarded("jack_activate", [&] { return jack_activate(c); }), 0);
 	misdeeds.due = true;
 	EXPECT_TRUE(wait_until([] { return misdeeds.done.load(); }));
-	jack_deactivate(c);
-	jack_client_close(c);
+	guarded("jack_deactivate", [&] { return jack_deactivate(c); });
+	guarded("jack_client_close", [&] { return jack_client_close(c); });
 
 	const std::string file = std::string(std::getenv("RT_PROBE_FILE")) + "." + std::to_string(getpid());
 	const auto r = settled_rt_report(file);

@@ -5,6 +5,7 @@
 // exit hook are installed the first time a process is recorded; a test
 // program that never starts one is left untouched.
 #include "support/jack_harness.h"
+#include "support/watchdog.h"
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -30,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 extern char **environ;
@@ -135,6 +137,19 @@ void untrack_pid(pid_t pid)
 		pid_t expected = pid;
 		slot.compare_exchange_strong(expected, 0);
 	}
+}
+
+std::vector<pid_t> tracked_processes()
+{
+	std::vector<pid_t> out;
+	const auto add = [&](const auto &table) {
+		for (const auto &slot : table)
+			if (const pid_t pid = slot.load(); pid > 0 && std::find(out.begin(), out.end(), pid) == out.end())
+				out.push_back(pid);
+	};
+	add(server_registry);
+	add(registry);
+	return out;
 }
 
 std::optional<int> wait_child(pid_t pid, std::chrono::milliseconds timeout)
@@ -583,10 +598,12 @@ bool server_answers(const std::string &server)
 	quiet_jack = true;
 	jack_status_t status;
 	const std::string name = unique_client_name("ping");
-	jack_client_t *c = jack_client_open(name.c_str(), JackOptions(JackNoStartServer | JackServerName),
-	                                    &status, server.c_str());
+	jack_client_t *c = guarded("jack_client_open", [&] {
+		return jack_client_open(name.c_str(), JackOptions(JackNoStartServer | JackServerName), &status,
+		                        server.c_str());
+	});
 	if (c != nullptr)
-		jack_client_close(c);
+		guarded("jack_client_close", [&] { return jack_client_close(c); });
 	quiet_jack = false;
 	return c != nullptr;
 }
@@ -1008,6 +1025,12 @@ std::string last_line(const std::string &text)
 	return nl == std::string::npos ? t : t.substr(nl + 1);
 }
 
+std::string without_node_lines(const std::string &text)
+{
+	static const std::regex node_line("cableferry: (capture|playback) .*: (opened|lost|cannot open: .*)\n");
+	return std::regex_replace(text, node_line, "");
+}
+
 // ---- the probe client ----------------------------------------------------
 
 jack_probe::jack_probe(std::size_t record_slots)
@@ -1026,9 +1049,10 @@ bool jack_probe::open(const std::string &server, const std::string &name)
 	install_jack_printer();
 	jack_status_t status;
 	const std::string wanted = name.empty() ? unique_client_name("probe") : name;
-	client_ = jack_client_open(wanted.c_str(),
-	                           JackOptions(JackNoStartServer | JackServerName | JackUseExactName),
-	                           &status, server.c_str());
+	client_ = guarded("jack_client_open", [&] {
+		return jack_client_open(wanted.c_str(), JackOptions(JackNoStartServer | JackServerName | JackUseExactName),
+		                        &status, server.c_str());
+	});
 	if (client_ == nullptr)
 		return false;
 	name_ = jack_get_client_name(client_);
@@ -1040,9 +1064,16 @@ bool jack_probe::open(const std::string &server, const std::string &name)
 	return true;
 }
 
+jack_port_t *jack_probe::register_port(const std::string &port, unsigned long flags)
+{
+	return guarded("jack_port_register", [&] {
+		return jack_port_register(client_, port.c_str(), JACK_DEFAULT_MIDI_TYPE, flags, 0);
+	});
+}
+
 bool jack_probe::add_output(const std::string &port)
 {
-	out_ = jack_port_register(client_, port.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+	out_ = register_port(port, JackPortIsOutput);
 	return out_ != nullptr;
 }
 
@@ -1050,7 +1081,7 @@ int jack_probe::add_input(const std::string &port)
 {
 	if (in_count_ >= max_inputs)
 		return -1;
-	jack_port_t *p = jack_port_register(client_, port.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+	jack_port_t *p = register_port(port, JackPortIsInput);
 	if (p == nullptr)
 		return -1;
 	in_[in_count_] = p;
@@ -1059,7 +1090,7 @@ int jack_probe::add_input(const std::string &port)
 
 bool jack_probe::activate()
 {
-	return jack_activate(client_) == 0;
+	return guarded("jack_activate", [&] { return jack_activate(client_); }) == 0;
 }
 
 void jack_probe::close()
@@ -1067,8 +1098,8 @@ void jack_probe::close()
 	if (client_ == nullptr)
 		return;
 	if (!shut_down_.load())
-		jack_deactivate(client_);
-	jack_client_close(client_);
+		guarded("jack_deactivate", [&] { return jack_deactivate(client_); });
+	guarded("jack_client_close", [&] { return jack_client_close(client_); });
 	client_ = nullptr;
 }
 
@@ -1084,7 +1115,7 @@ bool jack_probe::connect(const std::string &from, const std::string &to)
 	// wait until the graph the process cycles run on has the connection;
 	// an event sent before that goes nowhere.
 	const bool made = wait_until([&] {
-		const int rc = jack_connect(client_, from.c_str(), to.c_str());
+		const int rc = guarded("jack_connect", [&] { return jack_connect(client_, from.c_str(), to.c_str()); });
 		return rc == 0 || rc == EEXIST;
 	});
 	jack_port_t *src = jack_port_by_name(client_, from.c_str());
@@ -1096,7 +1127,8 @@ bool jack_probe::connect(const std::string &from, const std::string &to)
 bool jack_probe::disconnect(const std::string &from, const std::string &to)
 {
 	jack_port_t *src = jack_port_by_name(client_, from.c_str());
-	return src != nullptr && jack_disconnect(client_, from.c_str(), to.c_str()) == 0 &&
+	return src != nullptr &&
+	       guarded("jack_disconnect", [&] { return jack_disconnect(client_, from.c_str(), to.c_str()); }) == 0 &&
 	       wait_until([&] { return jack_port_connected_to(src, to.c_str()) == 0; }) && wait_periods(2);
 }
 
@@ -1194,7 +1226,7 @@ std::vector<std::string> jack_probe::registrations() const
 bool jack_probe::sync_notices(std::chrono::milliseconds timeout)
 {
 	const std::string port = "marker" + std::to_string(marker_count_++);
-	jack_port_t *p = jack_port_register(client_, port.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+	jack_port_t *p = register_port(port, JackPortIsInput);
 	if (p == nullptr)
 		return false;
 	const std::string want = "+" + own(port);
@@ -1202,8 +1234,43 @@ bool jack_probe::sync_notices(std::chrono::milliseconds timeout)
 		const auto notes = registrations();
 		return std::find(notes.begin(), notes.end(), want) != notes.end();
 	}, timeout);
-	jack_port_unregister(client_, p);
+	guarded("jack_port_unregister", [&] { return jack_port_unregister(client_, p); });
 	return seen;
+}
+
+bool jack_probe::port_announced(const std::string &full_name) const
+{
+	const auto notes = registrations();
+	return std::find(notes.begin(), notes.end(), "+" + full_name) != notes.end();
+}
+
+std::vector<std::string> jack_probe::starting_clients() const
+{
+	// Client notices carry a name, port notices client:port; a client that
+	// leaves and comes back starts anew.
+	std::vector<std::pair<std::string, bool>> clients; // name, announced a port
+	for (const std::string &note : registrations()) {
+		const bool joined = note[0] == '+';
+		const std::string name = note.substr(1);
+		const auto of = std::find_if(clients.begin(), clients.end(), [&](const auto &c) {
+			return name == c.first || name.rfind(c.first + ":", 0) == 0;
+		});
+		if (of == clients.end()) {
+			if (joined && name.find(':') == std::string::npos)
+				clients.emplace_back(name, false);
+		} else if (name == of->first) {
+			clients.erase(of);
+			if (joined)
+				clients.emplace_back(name, false);
+		} else if (joined) {
+			of->second = true;
+		}
+	}
+	std::vector<std::string> starting;
+	for (const auto &[name, announced] : clients)
+		if (!announced && name != name_)
+			starting.push_back(name);
+	return starting;
 }
 
 int jack_probe::on_process(jack_nframes_t nframes, void *arg)

@@ -68,6 +68,8 @@ bool wait_until(Pred pred, std::chrono::milliseconds timeout = default_deadline)
 void track_pid(pid_t pid);
 // Forgets pid once it has been reaped.
 void untrack_pid(pid_t pid);
+// Every process recorded and not yet reaped: the JACK servers first.
+std::vector<pid_t> tracked_processes();
 
 // Waits up to timeout for the child pid to end; its wait status, or nullopt.
 std::optional<int> wait_child(pid_t pid, std::chrono::milliseconds timeout);
@@ -269,6 +271,10 @@ struct daemon_proc {
 // The last line of text (without its newline).
 std::string last_line(const std::string &text);
 
+// text less the daemon's device state lines ("cableferry: capture PATH:
+// opened", "... lost", "... cannot open: REASON").
+std::string without_node_lines(const std::string &text);
+
 // ---- the probe client ----------------------------------------------------
 
 // A port as the server lists it.
@@ -364,6 +370,12 @@ public:
 	// Waits until every registration notice issued before this call has
 	// reached the probe (the server sends notices in order).
 	bool sync_notices(std::chrono::milliseconds timeout = default_deadline);
+	// True once the server has announced the port full_name to the probe.
+	bool port_announced(const std::string &full_name) const;
+	// Other clients that have joined the server and announced no port yet.
+	// jackd2 announces a client's ports when it activates the client, so
+	// these are the clients still starting (or without ports).
+	std::vector<std::string> starting_clients() const;
 
 	// True when the server shut the probe down.
 	bool server_gone() const { return shut_down_.load(); }
@@ -387,6 +399,8 @@ private:
 		std::array<std::uint8_t, max_message> data; // message bytes
 	};
 
+	// Registers one of the probe's own MIDI ports.
+	jack_port_t *register_port(const std::string &port, unsigned long flags);
 	static int on_process(jack_nframes_t nframes, void *arg);
 	static void on_client_registration(const char *name, int reg, void *arg);
 	static void on_port_registration(jack_port_id_t id, int reg, void *arg);

@@ -57,7 +57,7 @@ namespace {
 struct probe_state {
 	JackProcessCallback inner = nullptr;                     // the program's callback
 	void *inner_arg = nullptr;                               // and its argument
-	jack_client_t *client = nullptr;                         // for the period length
+	jack_nframes_t rate = 0;                                 // the server's sample rate, for the period length
 	const cableferry::device_link_t *link = nullptr;         // the program's device link
 	const pthread_mutex_t *link_lock = nullptr;              // the program's link_lock
 	std::array<std::atomic<std::uint64_t>, rt::counter_count> n{}; // the figures
@@ -272,6 +272,8 @@ int probed_cycle(jack_nframes_t nframes, void *)
 	in_cycle = true;
 	const int r = probe.inner(nframes, probe.inner_arg);
 	in_cycle = false;
+	if (probe.rate > 0)
+		probe.n[rt::period_ns].store(1000000000ull * nframes / probe.rate, std::memory_order_relaxed);
 	const std::uint64_t took = now_ns() - start;
 	getrusage(RUSAGE_THREAD, &after);
 	add(rt::lock_switches, lock_switched);
@@ -296,10 +298,10 @@ int probed_cycle(jack_nframes_t nframes, void *)
 	return r;
 }
 
+// Runs on a thread of its own, which may outlive the client (a test closes
+// its own): it touches nothing of JACK's.
 void write_report(const std::string &path)
 {
-	if (const jack_nframes_t rate = jack_get_sample_rate(probe.client); rate > 0)
-		probe.n[rt::period_ns].store(1000000000ull * jack_get_buffer_size(probe.client) / rate);
 	add(rt::reports);
 	const std::string tmp = path + ".tmp";
 	FILE *f = std::fopen(tmp.c_str(), "w");
@@ -396,7 +398,7 @@ int jack_set_process_callback(jack_client_t *client, JackProcessCallback callbac
 		return next(real.set_callback, "jack_set_process_callback")(client, callback, arg);
 	probe.inner = callback;
 	probe.inner_arg = arg;
-	probe.client = client;
+	probe.rate = jack_get_sample_rate(client);
 	const char *interval = std::getenv("RT_PROBE_INTERVAL_MS");
 	const unsigned ms = interval ? static_cast<unsigned>(std::strtoul(interval, nullptr, 10)) : 500;
 	std::thread(report_loop, std::string(file) + "." + std::to_string(getpid()), ms > 0 ? ms : 500).detach();
