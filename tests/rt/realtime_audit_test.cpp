@@ -177,7 +177,7 @@ class RealtimeAudit : public e2e_server, public ::testing::WithParamInterface<st
 
 TEST_P(RealtimeAudit, CycleAllocatesPrintsAndWaitsOnNothingElse)
 {
-	const auto [timed, whole] = GetParam();
+	const bool timed = std::get<0>(GetParam()), whole = std::get<1>(GetParam());
 	const std::string capture = dir.make_fifo("capture");
 	const std::string playback = dir.make_fifo("playback");
 	unique_fd reader = open_fifo_reader(playback);
