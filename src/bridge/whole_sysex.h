@@ -38,7 +38,8 @@
 // cannot be taken back.
 //
 // The buffer is a fixed block, touched and locked in memory at start-up.
-// The state belongs to the process cycle, which alone calls these.
+// The state belongs to the process cycle, the only caller of emit_packet
+// and emit_gathered.
 #pragma once
 
 #include <array>
