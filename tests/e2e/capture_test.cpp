@@ -380,9 +380,8 @@ TEST_P(capture_unplug, node_removed_releases_what_it_held_and_completes_a_messag
 INSTANTIATE_TEST_SUITE_P(modes, capture_unplug, ::testing::Bool(),
                          [](const auto &info) { return info.param ? "timed" : "untimed"; });
 
-// With -w a System Exclusive message of 1 KiB, two periods' worth of bytes,
-// leaves midi.TX as one event behind the clock inside it, and no channel
-// port carries it; with -t (the parameter) too.
+// With -w (and -t, the parameter) a SysEx of 1 KiB, two periods of bytes,
+// is one event on midi.TX behind the clock inside it, and on no channel port.
 class capture_whole : public capture, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(capture_whole, sysex_of_1_kib_is_one_event)

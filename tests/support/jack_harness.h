@@ -296,8 +296,7 @@ struct midi_record {
 	std::uint64_t digest;             // event_digest of all its bytes
 };
 
-// FNV-1a of an event's bytes: tells a long event apart beyond what a record
-// keeps of it.
+// FNV-1a of an event's bytes, which a record keeps beside the first of them.
 inline std::uint64_t event_digest(const std::uint8_t *p, std::size_t n)
 {
 	std::uint64_t h = 14695981039346656037u;

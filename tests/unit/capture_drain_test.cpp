@@ -203,10 +203,8 @@ TEST_F(CaptureDrain, SysExInChunksOnTxOnly)
 	EXPECT_TRUE(on(tx_channel(0)).empty());
 }
 
-// With -w, each row's bytes go into the node as it takes them, drained over
-// 40 periods of 4096 frames from a midi.TX whose empty buffer takes events
-// of at most `largest` bytes: the events on midi.TX, and the cut messages
-// dropped.
+// With -w: what each row's bytes bring on a midi.TX whose empty buffer takes
+// events of at most `largest` bytes, over 40 periods, and the cuts dropped.
 TEST_F(CaptureDrain, WholeSysExIsOneEventOrAsFewAsThePortTakes)
 {
 	const bytes dump = cftest::sysex_message(250, 1), huge = cftest::sysex_message(70000, 2);
