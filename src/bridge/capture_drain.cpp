@@ -20,7 +20,9 @@
 // What lies beyond the bound stays in the node for the next period.
 //
 // Every completed message also goes to captured_notes, for the release
-// that follows the node's loss.
+// that follows the node's loss.  With -w a SysEx is gathered on its way out
+// (whole_sysex.h); one that waits for room stops the drain as a full
+// midi.TX does.
 //
 // No allocation, no printing; read() on a non-blocking descriptor is the
 // only system call.
@@ -30,6 +32,7 @@
 
 #include "bridge/note_release.h"
 #include "bridge/packetiser.h"
+#include "bridge/whole_sysex.h"
 #include "device/device_link.h"
 #include "device/link_counters.h"
 
@@ -42,6 +45,8 @@ void capture_drain(emission_t &e)
 	const std::size_t bound = capture_byte_bound(e.nframes);
 	std::size_t read_now = 0;
 	do {
+		if (!emit_gathered(e))
+			return;
 		if (dl.read_pos >= dl.read_len) {
 			dl.read_pos = 0;
 			if (read_now >= bound) {
@@ -62,10 +67,9 @@ void capture_drain(emission_t &e)
 		const midi_packet *p = packetise_bytes(
 			std::span(dl.read_buffer).subspan(dl.read_pos, dl.read_len - dl.read_pos), used);
 		dl.read_pos += static_cast<int>(used);
-		if (p == nullptr)
-			continue;
-		held_notes_track(captured_notes, packet_bytes(*p));
-		if (emit_message(e, packet_bytes(*p)))
+		if (p != nullptr)
+			held_notes_track(captured_notes, packet_bytes(*p));
+		if (emit_packet(e, p))
 			return;
 	} while (e.events[tx_index] < e.nframes);
 }

@@ -61,4 +61,11 @@ const midi_packet *packetise_bytes(std::span<const std::uint8_t> bytes, std::siz
 // Puts the packetiser back to its state at start (tests and benchmarks).
 void packetiser_reset();
 
+// True while a System Exclusive message is open: its F0 came, and neither
+// its F7 nor a status byte that abandons it.
+inline bool packetiser_in_sysex()
+{
+	return packetiser.parse_state >= packet_state::sysex_fill_1;
+}
+
 } // namespace cableferry

@@ -7,7 +7,8 @@
 // midi.RX's events on.
 //
 // Without -t, the capture drain reads the node under link_lock, or once the
-// node is closed the capture release goes out, and each midi.RX event is
+// node is closed the capture release goes out (behind a whole SysEx that
+// waits for room, with -w), and each midi.RX event is
 // written to the playback node at once, behind whatever the node has not
 // taken yet, in JACK's index order; their frame times are not used.  Each
 // step takes link_lock for itself, never across JACK's buffer functions.
@@ -36,6 +37,7 @@
 #include "bridge/timed_capture.h"
 #include "bridge/timed_playback.h"
 #include "bridge/timing_ring.h"
+#include "bridge/whole_sysex.h"
 #include "device/device_link.h"
 #include "device/playback_queue.h"
 
@@ -105,7 +107,7 @@ int process_cycle(jack_nframes_t nframes, void *)
 		pthread_mutex_lock(&link_lock);
 		if (device_link.capture_fd >= 0)
 			capture_drain(e);
-		else if (capture_release(e))
+		else if (emit_gathered(e) && capture_release(e))
 			release_state.capture_released.store(device_link.capture_opens, std::memory_order_release);
 		pthread_mutex_unlock(&link_lock);
 	}

@@ -53,6 +53,7 @@
 #include "bridge/note_release.h"
 #include "bridge/packetiser.h"
 #include "bridge/timing_ring.h"
+#include "bridge/whole_sysex.h"
 #include "device/device_link.h"
 #include "device/link_counters.h"
 
@@ -184,6 +185,8 @@ void timed_capture_cycle(emission_t &e, const cycle_clock_t &clock)
 	std::size_t taken = 0;
 	while (e.events[tx_index] < e.nframes) {
 		const stamp_at at{clock_frame(clock, tc.held.when), cycle_start};
+		if (!emit_gathered(e, &at))
+			return; // a whole SysEx waits for room, at its stamp
 		if (tc.releasing) {
 			if (!capture_release(e, &at))
 				return; // the rest in the next period
@@ -213,10 +216,9 @@ void timed_capture_cycle(emission_t &e, const cycle_clock_t &clock)
 		const midi_packet *p = packetise_bytes(
 			std::span(tc.held.data).subspan(tc.held_pos, tc.held.length - tc.held_pos), used);
 		tc.held_pos += used;
-		if (p == nullptr)
-			continue;
-		held_notes_track(captured_notes, packet_bytes(*p));
-		if (emit_message(e, packet_bytes(*p), &at))
+		if (p != nullptr)
+			held_notes_track(captured_notes, packet_bytes(*p));
+		if (emit_packet(e, p, &at))
 			return;
 	}
 }

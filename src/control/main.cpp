@@ -4,8 +4,8 @@
 // the process (daemon, SIGPIPE, the lock, the first opening of the devices,
 // the change of user), names and starts the JACK client, and then
 // supervises the devices for ever.  The devices
-// are opened, and the playback queue locked in memory, before the change of
-// user, with the rights the daemon starts with; the rest of memory is locked
+// are opened, and the playback queue (with -w the SysEx buffer too) locked
+// in memory, before the change of user, with the rights the daemon starts with; the rest of memory is locked
 // after it, where the new user's limits allow.  Status requests and the
 // ending signals are blocked first of all, before any thread exists, for
 // the supervision loop to take.
@@ -17,6 +17,7 @@
 #include <string>
 
 #include "bridge/note_release.h"
+#include "bridge/whole_sysex.h"
 #include "control/client_name.h"
 #include "control/ending.h"
 #include "control/jack_client.h"
@@ -94,6 +95,8 @@ int main(int argc, char **argv)
 	link_lock_init();
 	const bool queue_locked = bridge_settings.playback_path && playback_queue_prepare();
 	note_release_prepare();
+	if (bridge_settings.capture_path && bridge_settings.whole_sysex)
+		whole_sysex_prepare();
 	device_link_service();
 	report_node_changes();
 	const auto &name = bridge_settings.user_name;

@@ -69,6 +69,9 @@ scan_outcome scan_options(int argc, char **argv, bridge_settings_t &settings)
 		case 't':
 			settings.keep_timing = true;
 			break;
+		case 'w':
+			settings.whole_sysex = true;
+			break;
 		case 'h':
 			return {scan_result::help, nullptr, nullptr};
 		default: // an unknown option, a missing argument

@@ -22,9 +22,9 @@ namespace cableferry {
 // '+'; the BSD scanner stops at the first operand by itself and would take
 // a '+' for an option letter.
 #if defined(__GLIBC__)
-inline constexpr const char option_string[] = "+U:kBd:hP:SC:n:t";
+inline constexpr const char option_string[] = "+U:kBd:hP:SC:n:tw";
 #else
-inline constexpr const char option_string[] = "U:kBd:hP:SC:n:t";
+inline constexpr const char option_string[] = "U:kBd:hP:SC:n:tw";
 #endif
 
 // The examples of a device argument, in the names this system gives its
@@ -55,6 +55,7 @@ inline constexpr std::array usage_rows = {
 	usage_row{'B', "", "run in background, waiting for the JACK server"},
 	usage_row{'k', "", "end when a device is missing or goes away"},
 	usage_row{'t', "", "keep MIDI timing, one period late"},
+	usage_row{'w', "", "send each System Exclusive message as one event"},
 	usage_row{'n', "cableferry", "set the prefix of the client name"},
 	usage_row{'h', "", "show help"},
 };

@@ -19,6 +19,7 @@ struct bridge_settings_t {
 	bool background = false;                  // daemonise and wait for a server (-B)
 	bool exit_on_device_loss = false;         // end when a configured device closes (-k)
 	bool keep_timing = false;                 // keep each event's frame, one period late (-t)
+	bool whole_sysex = false;                 // each captured SysEx as one event (-w)
 	bool switch_user = false;                 // change user id before connecting (-U)
 	std::uint32_t user_id = 0;                // the user id to change to (-U)
 	std::optional<std::string> user_name;     // -U's argument when it named a user

@@ -10,7 +10,8 @@
 //
 // The state is open, or waiting with the reason the latest open failed;
 // bytes are those read from a capture node or written to a playback node;
-// dropped counts events thrown away (no room, or the rest of a cut SysEx);
+// dropped counts events thrown away (no room, the rest of a cut SysEx, or
+// with -w a cut SysEx whole);
 // queued and peak are the bytes waiting for the node now and at most;
 // bounded counts the periods whose capture stopped at its byte bound;
 // opened and lost count how often the node was opened and found gone;

@@ -16,7 +16,7 @@ namespace cableferry {
 // direction stays 0.
 struct direction_counters_t {
 	std::atomic<std::uint64_t> bytes{0};          // bytes read from the node, or written to it
-	std::atomic<std::uint64_t> dropped_events{0}; // events dropped: no room, or the rest of a cut SysEx
+	std::atomic<std::uint64_t> dropped_events{0}; // events dropped: no room, the rest of a cut SysEx, a cut whole one (-w)
 	std::atomic<std::uint64_t> queued{0};         // bytes waiting for the node now
 	std::atomic<std::uint64_t> queue_peak{0};     // most bytes ever waiting at once
 	std::atomic<std::uint64_t> bounded_cycles{0}; // periods whose capture stopped at its byte bound

@@ -380,6 +380,31 @@ TEST_P(capture_unplug, node_removed_releases_what_it_held_and_completes_a_messag
 INSTANTIATE_TEST_SUITE_P(modes, capture_unplug, ::testing::Bool(),
                          [](const auto &info) { return info.param ? "timed" : "untimed"; });
 
+// With -w (and -t, the parameter) a SysEx of 1 KiB, two periods of bytes,
+// is one event on midi.TX behind the clock inside it, and on no channel port.
+class capture_whole : public capture, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(capture_whole, sysex_of_1_kib_is_one_event)
+{
+	ASSERT_NO_FATAL_FAILURE(start(GetParam() ? std::vector<std::string>{"-w", "-t"} : std::vector<std::string>{"-w"}));
+	const bytes dump = sysex_message(1024, 25);
+	const std::vector<bytes> tx = {{0x90, 0x3C, 0x64}, {0xF8}, dump, {0x80, 0x3C, 0x40}};
+	ASSERT_TRUE(put(concat({tx[0], bytes(dump.begin(), dump.begin() + 500), tx[1], bytes(dump.begin() + 500, dump.end()), tx[3]})));
+	ASSERT_TRUE(settle(4)) << "midi.TX has " << hex(by_port(got)[0]);
+	std::vector<std::pair<std::size_t, std::uint64_t>> seen, want; // each event's length and digest
+	for (const auto &r : got)
+		if (r.port == 0)
+			seen.emplace_back(r.size, r.digest);
+	for (const bytes &e : tx)
+		want.emplace_back(e.size(), event_digest(e.data(), e.size()));
+	EXPECT_EQ(seen, want) << "midi.TX has " << hex(by_port(got)[0]);
+	EXPECT_EQ(hex(by_port(got)[1]), hex(on_channel(tx, 0)));
+	EXPECT_TRUE(GetParam() || frame_problem(got, server.period).empty()) << frame_problem(got, server.period);
+}
+
+INSTANTIATE_TEST_SUITE_P(modes, capture_whole, ::testing::Bool(),
+                         [](const auto &info) { return info.param ? "timed" : "untimed"; });
+
 // A performance from the MIDI model: runs of notes in running status,
 // program changes, System Exclusive of 2 to 512 bytes, system common, with
 // real-time bytes anywhere, even inside a message.  Fixed seed: the same

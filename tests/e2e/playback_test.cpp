@@ -369,7 +369,8 @@ TEST_P(playback_loss, events_are_dropped_then_flow_again)
 	unique_fd reader = open_fifo_reader(node);
 	ASSERT_NO_FATAL_FAILURE(start(c.timed ? std::vector<std::string>{"-t"} : std::vector<std::string>{}));
 
-	const std::vector<std::vector<bytes>> before = {{{0x90, 0x3C, 0x64}, {0x80, 0x3C, 0x00}}};
+	// A System Exclusive event of 20,000 bytes is written whole too.
+	const std::vector<std::vector<bytes>> before = {{{0x90, 0x3C, 0x64}, {0x80, 0x3C, 0x00}}, {sysex_message(20000, 6)}};
 	const std::vector<std::vector<bytes>> during = {{{0x91, 0x01, 0x01}}, {{0xF8}}, {{0xC1, 0x05}}};
 	const std::vector<std::vector<bytes>> after = {{{0x92, 0x40, 0x7F}, {0xFE}}, {{0x82, 0x40, 0x00}}};
 

@@ -32,6 +32,7 @@ const std::string usage =
 	"\t-B (run in background, waiting for the JACK server)\n"
 	"\t-k (end when a device is missing or goes away)\n"
 	"\t-t (keep MIDI timing, one period late)\n"
+	"\t-w (send each System Exclusive message as one event)\n"
 	"\t-n cableferry (set the prefix of the client name)\n"
 	"\t-h (show help)\n";
 

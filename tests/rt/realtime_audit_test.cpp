@@ -32,6 +32,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <tuple>
 
 #include "device/device_link.h"
 #include "e2e/e2e_fixture.h"
@@ -170,13 +171,13 @@ TEST(RealtimeAuditCounters, SeeHeapWriteAndLockCalls)
 
 // ---- the daemon --------------------------------------------------------------
 
-// The parameter is -t: then the threads read and write the nodes, and the
-// callback must not touch them at all.
-class RealtimeAudit : public e2e_server, public ::testing::WithParamInterface<bool> {};
+// The parameters are -t, with which the threads read and write the nodes
+// and the callback must not touch them at all, and -w.
+class RealtimeAudit : public e2e_server, public ::testing::WithParamInterface<std::tuple<bool, bool>> {};
 
 TEST_P(RealtimeAudit, CycleAllocatesPrintsAndWaitsOnNothingElse)
 {
-	const bool timed = GetParam();
+	const bool timed = std::get<0>(GetParam()), whole = std::get<1>(GetParam());
 	const std::string capture = dir.make_fifo("capture");
 	const std::string playback = dir.make_fifo("playback");
 	unique_fd reader = open_fifo_reader(playback);
@@ -185,6 +186,8 @@ TEST_P(RealtimeAudit, CycleAllocatesPrintsAndWaitsOnNothingElse)
 	std::vector<std::string> args = {"-S", "-n", "audit", "-C", capture, "-P", playback};
 	if (timed)
 		args.push_back("-t");
+	if (whole)
+		args.push_back("-w");
 	daemon_proc &d = launch(args, rt_probe_env(report_file, 50ms));
 	const std::string report = report_file + "." + std::to_string(d.pid);
 	const std::string client = "audit-" + capture;
@@ -216,7 +219,7 @@ TEST_P(RealtimeAudit, CycleAllocatesPrintsAndWaitsOnNothingElse)
 	ASSERT_TRUE(wait_until([&] {
 		for (const auto &r : probe.drain())
 			(r.port == 0 ? events : channel_events)++;
-		return events >= 40 * 4u && channel_events >= 40u;
+		return events >= 40 * (whole ? 3u : 4u) && channel_events >= 40u;
 	})) << events << " " << channel_events;
 	// While the node keeps up, each event is one write (by the thread, with -t).
 	const auto keeping_up = settled_rt_report(report);
@@ -290,8 +293,10 @@ TEST_P(RealtimeAudit, CycleAllocatesPrintsAndWaitsOnNothingElse)
 	EXPECT_TRUE(d.running()) << d.stderr_text();
 }
 
-INSTANTIATE_TEST_SUITE_P(modes, RealtimeAudit, ::testing::Bool(),
-                         [](const auto &info) { return info.param ? "timed" : "untimed"; });
+INSTANTIATE_TEST_SUITE_P(modes, RealtimeAudit, ::testing::Combine(::testing::Bool(), ::testing::Bool()),
+                         [](const auto &info) {
+	                         return std::string(std::get<1>(info.param) ? "whole_" : "") + (std::get<0>(info.param) ? "timed" : "untimed");
+                         });
 
 } // namespace
 } // namespace cftest

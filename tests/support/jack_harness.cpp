@@ -1383,6 +1383,7 @@ void jack_probe::record(std::size_t port, void *buf, std::uint64_t period, std::
 		r.frame_time = start_frame + ev.time;
 		const std::size_t keep = std::min(ev.size, r.data.size());
 		std::copy(ev.buffer, ev.buffer + keep, r.data.begin());
+		r.digest = event_digest(ev.buffer, ev.size);
 		recv_head_.store(head + 1, std::memory_order_release);
 	}
 }

@@ -293,11 +293,21 @@ struct midi_record {
 	std::int64_t time_us;             // monotonic clock at the start of that period
 	std::uint32_t frame_time;         // JACK frame time of the event: period start + frame
 	std::array<std::uint8_t, 64> data; // first bytes of the event
+	std::uint64_t digest;             // event_digest of all its bytes
 };
+
+// FNV-1a of an event's bytes, which a record keeps beside the first of them.
+inline std::uint64_t event_digest(const std::uint8_t *p, std::size_t n)
+{
+	std::uint64_t h = 14695981039346656037u;
+	while (n-- > 0)
+		h = (h ^ *p++) * 1099511628211u;
+	return h;
+}
 
 class jack_probe {
 public:
-	static constexpr std::size_t max_message = 8192; // largest message sent
+	static constexpr std::size_t max_message = 32768; // largest message sent
 	static constexpr std::size_t send_slots = 512;  // ring size, in messages
 	static constexpr std::size_t recv_slots = 8192; // default record ring size, in events
 	static constexpr std::size_t max_inputs = 20;   // input ports at most

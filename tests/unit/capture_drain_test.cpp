@@ -17,8 +17,10 @@
 #include "bridge/note_release.h"
 #include "bridge/packetiser.h"
 #include "bridge/timed_capture.h"
+#include "bridge/whole_sysex.h"
 #include "device/device_link.h"
 #include "device/link_counters.h"
+#include "support/midi_model.h"
 
 using namespace cableferry;
 
@@ -32,11 +34,13 @@ struct event {
 	bool operator==(const event &) const = default;
 };
 
-// A port buffer that takes at most `capacity` events.
+// A port buffer that takes at most `capacity` events, and `largest` bytes
+// of them in all, as a JACK buffer takes its events' bytes.
 struct fake_port {
 	std::size_t capacity = 1000;
+	std::size_t largest = 32720, room = largest;
 	std::vector<event> events;
-	std::array<jack_midi_data_t, 3> scratch{};
+	std::vector<jack_midi_data_t> scratch = std::vector<jack_midi_data_t>(whole_sysex_size);
 	std::size_t pending_size = 0;
 };
 
@@ -53,19 +57,20 @@ jack_midi_data_t *fake_reserve(void *buffer, jack_nframes_t time, size_t size)
 {
 	auto &p = *static_cast<fake_port *>(buffer);
 	settle(p);
-	if (p.events.size() >= p.capacity || size > p.scratch.size())
+	if (p.events.size() >= p.capacity || size > p.room)
 		return nullptr;
 	if (!p.events.empty() && time < p.events.back().time)
 		return nullptr; // JACK refuses events out of order
 	p.events.push_back({time, {}});
 	p.pending_size = size;
+	p.room -= size;
 	return p.scratch.data();
 }
 
 size_t fake_room(void *buffer)
 {
 	const auto &p = *static_cast<fake_port *>(buffer);
-	return p.events.size() < p.capacity ? 3 : 0;
+	return p.events.size() < p.capacity ? p.room : 0;
 }
 
 constexpr midi_sink fake_sink = {fake_reserve, fake_room};
@@ -79,6 +84,7 @@ protected:
 	void SetUp() override
 	{
 		packetiser_reset();
+		whole_sysex_reset(false);
 		device_link = {};
 		captured_notes = {};
 	}
@@ -127,6 +133,7 @@ protected:
 		for (auto &p : ports) {
 			p.events.clear();
 			p.pending_size = 0;
+			p.room = p.largest;
 		}
 		emission_t e{nframes, buffers, &fake_sink};
 		if (s == step::release)
@@ -194,6 +201,42 @@ TEST_F(CaptureDrain, SysExInChunksOnTxOnly)
 	EXPECT_EQ(on(tx_index), (std::vector<event>{
 		{0, {0xF0, 0x01, 0x02}}, {1, {0x03, 0x04, 0x05}}, {2, {0xF7}}}));
 	EXPECT_TRUE(on(tx_channel(0)).empty());
+}
+
+// With -w: what each row's bytes bring on a midi.TX whose empty buffer takes
+// events of at most `largest` bytes, over 40 periods, and the cuts dropped.
+TEST_F(CaptureDrain, WholeSysExIsOneEventOrAsFewAsThePortTakes)
+{
+	const bytes dump = cftest::sysex_message(250, 1), huge = cftest::sysex_message(70000, 2);
+	const auto part = [](const bytes &b, std::size_t at, std::size_t n) { return bytes(b.begin() + at, b.begin() + std::min(b.size(), at + n)); };
+	const struct { const char *label; bytes in; std::vector<bytes> tx; std::size_t largest; std::uint64_t dropped; } cases[] = {
+		{"whole", {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}, {{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}}, 32720, 0},
+		{"a clock inside goes ahead", {0xF0, 0x01, 0xF8, 0x02, 0xF7, 0x90, 0x3C, 0x64},
+		 {{0xF8}, {0xF0, 0x01, 0x02, 0xF7}, {0x90, 0x3C, 0x64}}, 32720, 0},
+		{"cut by a note, then by F5", {0xF0, 0x01, 0x02, 0x03, 0x04, 0x90, 0x3C, 0x64, 0xF0, 0x01, 0x02, 0x03, 0xF5},
+		 {{0x90, 0x3C, 0x64}}, 32720, 2},
+		{"cut by F0", {0xF0, 0x01, 0x02, 0x03, 0xF0, 0x05, 0xF7}, {{0xF0, 0x05, 0xF7}}, 32720, 1},
+		{"larger than the port", dump, {part(dump, 0, 100), part(dump, 100, 100), part(dump, 200, 100)}, 100, 0},
+		{"larger than the buffer", huge, {part(huge, 0, 32720), part(huge, 32720, 32720), part(huge, 65440, 32720)},
+		 32720, 0},
+	};
+	use_pipe();
+	enable({tx_index});
+	whole_sysex_reset(true);
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.label);
+		ports[tx_index].largest = c.largest;
+		const std::uint64_t dropped = link_counters.capture.dropped_events;
+		std::vector<bytes> tx;
+		for (std::size_t fed = 0, period = 0; period < 40; period++) {
+			fed += std::max<ssize_t>(0, write(feed_fd, c.in.data() + fed, c.in.size() - fed));
+			cycle(4096);
+			for (const event &ev : on(tx_index))
+				tx.push_back(ev.data);
+		}
+		EXPECT_EQ(cftest::difference(tx, c.tx), "");
+		EXPECT_EQ(link_counters.capture.dropped_events - dropped, c.dropped);
+	}
 }
 
 TEST_F(CaptureDrain, AtMostNframesEventsPerCycleTheRestWaits)

@@ -79,6 +79,7 @@ TEST(Options, FlagsAndEmptyPrefix)
 	ASSERT_EQ(s.outcome.result, scan_result::run);
 	EXPECT_FALSE(s.settings.keep_timing);
 	EXPECT_TRUE(scan({"-t", "-C", "a"}).settings.keep_timing);
+	EXPECT_TRUE(scan({"-w", "-C", "a"}).settings.whole_sysex);
 	EXPECT_TRUE(s.settings.per_channel_ports);
 	EXPECT_TRUE(s.settings.background);
 	EXPECT_TRUE(s.settings.exit_on_device_loss);
