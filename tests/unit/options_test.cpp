@@ -112,8 +112,9 @@ TEST(Options, UsageCases)
 		const auto s = scan(r.args);
 		EXPECT_EQ(s.outcome.result, r.result) << ::testing::PrintToString(r.args);
 		EXPECT_STREQ(s.outcome.operand, r.operand) << ::testing::PrintToString(r.args);
-		if (r.result == scan_result::run)
+		if (r.result == scan_result::run) {
 			EXPECT_EQ(s.settings.capture_path, "/dev/a"); // nothing after the operand was read
+		}
 	}
 }
 
