@@ -464,6 +464,26 @@ std::int64_t spacing_spread(const std::vector<std::int64_t> &times, const std::v
 	return hi - lo;
 }
 
+std::int64_t offset_spread(const std::vector<std::int64_t> &times, const std::vector<std::int64_t> &reference,
+                           std::size_t excused)
+{
+	std::vector<std::int64_t> offsets;
+	for (std::size_t i = 0; i < times.size() && i < reference.size(); i++)
+		offsets.push_back(times[i] - reference[i]);
+	if (offsets.size() <= excused)
+		return 0;
+	std::sort(offsets.begin(), offsets.end());
+	const std::int64_t median = offsets[offsets.size() / 2];
+	auto lo = offsets.begin(), hi = offsets.end() - 1;
+	for (std::size_t k = 0; k < excused; k++) {
+		if (median - *lo > *hi - median)
+			++lo;
+		else
+			--hi;
+	}
+	return *hi - *lo;
+}
+
 std::optional<pty_pair> open_pty()
 {
 	const int m = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

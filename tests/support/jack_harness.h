@@ -170,6 +170,13 @@ std::vector<std::int64_t> stamp_arrivals(int fd, unsigned count, std::chrono::mi
 std::int64_t spacing_spread(const std::vector<std::int64_t> &times,
                             const std::vector<std::int64_t> &reference = {});
 
+// How far times stray from reference (both of one length): each time less
+// its reference, the largest of these offsets less the smallest, once the
+// excused offsets farthest from their median are set aside.  One event late
+// moves one offset (where it moves two gaps).
+std::int64_t offset_spread(const std::vector<std::int64_t> &times, const std::vector<std::int64_t> &reference,
+                           std::size_t excused = 0);
+
 // ---- JACK server ---------------------------------------------------------
 
 // A server name unique to this process and call.
